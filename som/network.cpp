@@ -1,0 +1,310 @@
+// The map network: creation with random weights, presentation of an input
+// vector, the winner search and destruction.
+#include "som.h"
+
+#include <cfloat>
+#include <cstdlib>
+#include <ctime>
+#include <unistd.h>
+
+#include "checked_size.h"
+#include "network_internal.h"
+
+namespace {
+
+// Synapse lists carry no capacity field, so the capacity is implied by the
+// count: the smallest power of two not below it. Growing one entry at a time
+// then reallocates only when the count is a power of two, which keeps wiring
+// a million-input network linear instead of quadratic.
+bool append_synapse(som_neuron *neuron, som_synapse *synapse) {
+    size_t count = neuron->synapses_count;
+    if (count == 0 || (count & (count - 1)) == 0) {
+        size_t capacity = count == 0 ? 1 : 0;
+        if (count != 0 && !som_checked_mul(count, 2, &capacity)) return false;
+        size_t bytes;
+        if (!som_checked_mul(capacity, sizeof(som_synapse *), &bytes)) return false;
+        void *grown = std::realloc(neuron->synapses, bytes);
+        if (grown == nullptr) return false;
+        neuron->synapses = static_cast<som_synapse **>(grown);
+    }
+    neuron->synapses[count] = synapse;
+    neuron->synapses_count = count + 1;
+    return true;
+}
+
+// Removes the last entry of a list again, when the second append of a synapse
+// failed; the storage stays as it is, which the capacity rule allows.
+void drop_last_synapse(som_neuron *neuron) {
+    neuron->synapses_count -= 1;
+    neuron->synapses[neuron->synapses_count] = nullptr;
+}
+
+size_t physical_memory_bytes() {
+    long pages = sysconf(_SC_PHYS_PAGES);
+    long page_size = sysconf(_SC_PAGE_SIZE);
+    if (pages <= 0 || page_size <= 0) return SIZE_MAX;
+    size_t bytes;
+    if (!som_checked_mul(static_cast<size_t>(pages), static_cast<size_t>(page_size), &bytes))
+        return SIZE_MAX;
+    return bytes;
+}
+
+}  // namespace
+
+extern "C" {
+
+// glibc's malloc hands out chunks of at least 32 bytes, rounded to 16 with 8
+// bytes of header; the estimate uses that so that it errs on the high side.
+static int chunk_bytes(size_t payload, size_t *bytes) {
+    size_t with_header;
+    if (!som_checked_add(payload, 8 + 15, &with_header)) return 0;
+    size_t rounded = with_header & ~static_cast<size_t>(15);
+    *bytes = rounded < 32 ? 32 : rounded;
+    return 1;
+}
+
+int som_network_memory(size_t n, size_t x, size_t y, size_t *bytes) {
+    size_t grid, synapses, total = 0, part, chunk;
+    if (!som_checked_mul(x, y, &grid)) return 0;
+    if (!som_checked_mul(grid, n, &synapses)) return 0;
+    // Each synapse: its own chunk plus an entry in two lists whose capacity
+    // may be up to twice their count.
+    if (!chunk_bytes(sizeof(som_synapse), &chunk)) return 0;
+    size_t per_synapse = chunk + 4 * sizeof(som_synapse *);
+    if (!som_checked_mul(synapses, per_synapse, &part) || !som_checked_add(total, part, &total))
+        return 0;
+    // Each neuron: its chunk, a slot in its row or layer array, and its list's
+    // own chunk header.
+    if (!chunk_bytes(sizeof(som_neuron), &chunk)) return 0;
+    size_t per_neuron = chunk + sizeof(som_neuron *) + 32;
+    size_t neurons;
+    if (!som_checked_add(grid, n, &neurons)) return 0;
+    if (!som_checked_mul(neurons, per_neuron, &part) || !som_checked_add(total, part, &total))
+        return 0;
+    // Each grid row: a pointer and a chunk, even when the row is empty.
+    if (!som_checked_mul(x, sizeof(som_neuron **) + 32, &part) ||
+        !som_checked_add(total, part, &total))
+        return 0;
+    if (!som_checked_add(total, sizeof(som_network) + 4096, &total)) return 0;
+    *bytes = total;
+    return 1;
+}
+
+som_input_layer *som_input_layer_new(size_t n) {
+    size_t array_bytes;
+    if (!som_checked_mul(n, sizeof(som_neuron *), &array_bytes)) return nullptr;
+    auto *layer = static_cast<som_input_layer *>(std::calloc(1, sizeof(som_input_layer)));
+    if (layer == nullptr) return nullptr;
+    layer->neurons_count = n;
+    // An array of zero entries is no failure, so never ask for zero bytes.
+    layer->neurons = static_cast<som_neuron **>(std::calloc(n == 0 ? 1 : n, sizeof(som_neuron *)));
+    if (layer->neurons == nullptr) {
+        std::free(layer);
+        return nullptr;
+    }
+    for (size_t k = 0; k < n; ++k) {
+        layer->neurons[k] = static_cast<som_neuron *>(std::calloc(1, sizeof(som_neuron)));
+        if (layer->neurons[k] == nullptr) {
+            for (size_t m = 0; m < k; ++m) std::free(layer->neurons[m]);
+            std::free(layer->neurons);
+            std::free(layer);
+            return nullptr;
+        }
+    }
+    return layer;
+}
+
+static void free_output_rows(som_output_layer *layer, size_t rows_made, size_t neurons_made) {
+    // neurons_made counts neurons across the grid in row-major order.
+    size_t y = layer->neurons_count_y;
+    size_t left = neurons_made;
+    for (size_t i = 0; i < rows_made; ++i) {
+        for (size_t j = 0; j < y && left > 0; ++j, --left) std::free(layer->neurons[i][j]);
+        std::free(layer->neurons[i]);
+    }
+    std::free(layer->neurons);
+    std::free(layer);
+}
+
+som_output_layer *som_output_layer_new(size_t x, size_t y) {
+    size_t row_array_bytes, row_bytes;
+    if (!som_checked_mul(x, sizeof(som_neuron **), &row_array_bytes)) return nullptr;
+    if (!som_checked_mul(y, sizeof(som_neuron *), &row_bytes)) return nullptr;
+    auto *layer = static_cast<som_output_layer *>(std::calloc(1, sizeof(som_output_layer)));
+    if (layer == nullptr) return nullptr;
+    layer->neurons_count_x = x;
+    layer->neurons_count_y = y;
+    layer->neurons = static_cast<som_neuron ***>(std::calloc(x == 0 ? 1 : x, sizeof(som_neuron **)));
+    if (layer->neurons == nullptr) {
+        std::free(layer);
+        return nullptr;
+    }
+    for (size_t i = 0; i < x; ++i) {
+        layer->neurons[i] = static_cast<som_neuron **>(std::calloc(y == 0 ? 1 : y, sizeof(som_neuron *)));
+        if (layer->neurons[i] == nullptr) {
+            free_output_rows(layer, i, 0);
+            return nullptr;
+        }
+    }
+    for (size_t i = 0; i < x; ++i) {
+        for (size_t j = 0; j < y; ++j) {
+            layer->neurons[i][j] = static_cast<som_neuron *>(std::calloc(1, sizeof(som_neuron)));
+            if (layer->neurons[i][j] == nullptr) {
+                free_output_rows(layer, x, i * y + j);
+                return nullptr;
+            }
+        }
+    }
+    return layer;
+}
+
+som_synapse *som_synapse_new(som_neuron *in, som_neuron *out, double weight) {
+    auto *synapse = static_cast<som_synapse *>(std::malloc(sizeof(som_synapse)));
+    if (synapse == nullptr) return nullptr;
+    synapse->neuron_in = in;
+    synapse->neuron_out = out;
+    if (weight == 0.0) weight = static_cast<double>(std::rand()) / 4294967295.0;
+    synapse->weight = weight;
+    if (!append_synapse(in, synapse)) {
+        std::free(synapse);
+        return nullptr;
+    }
+    if (!append_synapse(out, synapse)) {
+        drop_last_synapse(in);
+        std::free(synapse);
+        return nullptr;
+    }
+    return synapse;
+}
+
+som_network *som_network_new(size_t n, size_t x, size_t y) {
+    std::srand(static_cast<unsigned int>(std::time(nullptr)));
+    return som_network_build(n, x, y, nullptr);
+}
+
+som_network *som_network_build(size_t n, size_t x, size_t y, const double *weights) {
+    size_t needed;
+    if (!som_network_memory(n, x, y, &needed) || needed > physical_memory_bytes()) return nullptr;
+    auto *network = static_cast<som_network *>(std::calloc(1, sizeof(som_network)));
+    if (network == nullptr) return nullptr;
+    network->input_layer = som_input_layer_new(n);
+    network->output_layer = som_output_layer_new(x, y);
+    if (network->input_layer == nullptr || network->output_layer == nullptr) {
+        som_network_destroy(network);
+        return nullptr;
+    }
+    som_neuron **inputs = network->input_layer->neurons;
+    for (size_t i = 0; i < x; ++i) {
+        for (size_t j = 0; j < y; ++j) {
+            som_neuron *out = network->output_layer->neurons[i][j];
+            for (size_t k = 0; k < n; ++k) {
+                // A stored weight must survive bit for bit, zeros included, so
+                // it is set after creation rather than passed (0.0 would ask
+                // for a random weight).
+                som_synapse *synapse = som_synapse_new(inputs[k], out, weights ? 1.0 : 0.0);
+                if (synapse == nullptr) {
+                    som_network_destroy(network);
+                    return nullptr;
+                }
+                if (weights) synapse->weight = *weights++;
+            }
+        }
+    }
+    return network;
+}
+
+void som_input_layer_destroy(som_network *network) {
+    if (network == nullptr || network->input_layer == nullptr) return;
+    som_input_layer *layer = network->input_layer;
+    for (size_t k = 0; k < layer->neurons_count; ++k) {
+        som_neuron *in = layer->neurons[k];
+        if (in->synapses != nullptr) {
+            for (size_t s = 0; s < in->synapses_count; ++s) {
+                som_synapse *synapse = in->synapses[s];
+                if (synapse == nullptr) continue;
+                som_neuron *out = synapse->neuron_out;
+                // The first synapse freed towards an output neuron empties and
+                // releases that neuron's whole list, so no list ever names a
+                // freed synapse; releasing it (rather than only clearing it)
+                // keeps destruction linear in the number of synapses.
+                if (out != nullptr && out->synapses != nullptr) {
+                    for (size_t e = 0; e < out->synapses_count; ++e) {
+                        if (out->synapses[e] != nullptr) {
+                            out->synapses[e]->neuron_in = nullptr;
+                            out->synapses[e] = nullptr;
+                        }
+                    }
+                    std::free(out->synapses);
+                    out->synapses = nullptr;
+                    out->synapses_count = 0;
+                }
+                std::free(synapse);
+                in->synapses[s] = nullptr;
+            }
+        }
+        std::free(in->synapses);
+        std::free(in);
+        layer->neurons[k] = nullptr;
+    }
+    std::free(layer->neurons);
+    std::free(layer);
+    network->input_layer = nullptr;
+}
+
+void som_output_layer_destroy(som_network *network) {
+    if (network == nullptr || network->output_layer == nullptr) return;
+    som_output_layer *layer = network->output_layer;
+    for (size_t i = 0; i < layer->neurons_count_x; ++i) {
+        for (size_t j = 0; j < layer->neurons_count_y; ++j) {
+            som_neuron *out = layer->neurons[i][j];
+            if (out->synapses != nullptr) {
+                for (size_t s = 0; s < out->synapses_count; ++s) std::free(out->synapses[s]);
+            }
+            std::free(out->synapses);
+            std::free(out);
+            layer->neurons[i][j] = nullptr;
+        }
+        std::free(layer->neurons[i]);
+        layer->neurons[i] = nullptr;
+    }
+    std::free(layer->neurons);
+    std::free(layer);
+    network->output_layer = nullptr;
+}
+
+void som_network_destroy(som_network *network) {
+    if (network == nullptr) return;
+    som_input_layer_destroy(network);
+    som_output_layer_destroy(network);
+    std::free(network);
+}
+
+void som_set_inputs(som_network *network, const double *values) {
+    som_input_layer *layer = network->input_layer;
+    for (size_t k = 0; k < layer->neurons_count; ++k) layer->neurons[k]->input = values[k];
+}
+
+double som_find_winner(const som_network *network, size_t *i, size_t *j) {
+    const som_output_layer *grid = network->output_layer;
+    som_neuron *const *inputs = network->input_layer->neurons;
+    if (grid->neurons_count_x == 0 || grid->neurons_count_y == 0) return 0.0;
+    double best = DBL_MAX;
+    for (size_t a = 0; a < grid->neurons_count_x; ++a) {
+        for (size_t b = 0; b < grid->neurons_count_y; ++b) {
+            const som_neuron *out = grid->neurons[a][b];
+            double distance = 0.0;
+            for (size_t k = 0; k < out->synapses_count; ++k) {
+                double difference = inputs[k]->input - out->synapses[k]->weight;
+                distance = distance + difference * difference;
+            }
+            if (best > distance) {
+                *i = a;
+                *j = b;
+                best = distance;
+            }
+        }
+    }
+    return best;
+}
+
+}  // extern "C"

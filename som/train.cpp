@@ -1,0 +1,72 @@
+// The training loop, written literally: winner search, update of every
+// neuron, and a full re-measure for the early stop, per iteration.
+#include "som.h"
+
+#include <cfloat>
+#include <cmath>
+
+extern "C" {
+
+double som_learning_rate(size_t t, double time_constant) {
+    const double u = static_cast<double>(t) / time_constant;
+    return (u * 0.8) * std::exp(1.0 - u);
+}
+
+double som_neighbourhood(long long index_sum_difference) {
+    return 1.0 / (std::pow(static_cast<double>(index_sum_difference), 4.0) + 1.0);
+}
+
+void som_train(som_network *network, double **rows, size_t row_count, size_t iterations) {
+    som_time_constant(network);
+    const double T = network->time_constant;
+    som_neuron *const *inputs = network->input_layer->neurons;
+    const size_t n = network->input_layer->neurons_count;
+    const som_output_layer *grid = network->output_layer;
+    const size_t X = grid->neurons_count_x, Y = grid->neurons_count_y;
+
+    for (size_t r = 0; r < row_count; ++r) {
+        const double *v = rows[r];
+        if (iterations == 0) continue;
+        size_t t = 1;
+        for (;;) {
+            const double lr = som_learning_rate(t, T);
+            for (size_t m = 0; m < n; ++m) inputs[m]->input = v[m];
+            if (X == 0 || Y == 0) break;
+
+            size_t wi = 0, wj = 0;
+            som_find_winner(network, &wi, &wj);
+            const long long s = static_cast<long long>(wi + wj);
+
+            for (size_t a = 0; a < X; ++a) {
+                for (size_t b = 0; b < Y; ++b) {
+                    const long long d = s - static_cast<long long>(a + b);
+                    const double f = som_neighbourhood(d) * lr;
+                    som_neuron *out = grid->neurons[a][b];
+                    for (size_t m = 0; m < n; ++m) {
+                        som_synapse *synapse = out->synapses[m];
+                        const double w = synapse->weight;
+                        synapse->weight = ((inputs[m]->input - w) * f) + w;
+                    }
+                }
+            }
+
+            bool exact_match = false;
+            for (size_t a = 0; a < X; ++a) {
+                for (size_t b = 0; b < Y; ++b) {
+                    const som_neuron *out = grid->neurons[a][b];
+                    double distance = 0.0;
+                    for (size_t m = 0; m < out->synapses_count; ++m) {
+                        const double difference = inputs[m]->input - out->synapses[m]->weight;
+                        distance = distance + difference * difference;
+                    }
+                    if (distance == 0.0) exact_match = true;
+                }
+            }
+            if (exact_match) break;
+            t = t + 1;
+            if (!(t <= iterations)) break;
+        }
+    }
+}
+
+}  // extern "C"

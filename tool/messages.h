@@ -1,0 +1,47 @@
+// Every text the program writes, in one place.
+#ifndef SOMAP_TOOL_MESSAGES_H
+#define SOMAP_TOOL_MESSAGES_H
+
+namespace somap::text {
+
+inline constexpr const char *kUsageLines[] = {
+    "",  // line 1 is built from the program name
+    "",
+    "Trains and applies a self-organizing map to the input tab-separated data on",
+    "stdin, adding two columns for the x and y coordinates of the winning neuron",
+    "in the network.",
+    "",
+    "If a map is provided, training will be skipped and the map will be applied to",
+    "the input.  Maps may be saved for later use.",
+    "",
+    "options:",
+    "    -h, --help          this dialog",
+    "    -a, --apply FILE    apply the saved map to input data to FILE",
+    "    -s, --save  FILE    train on input data and save the map to FILE",
+    "    -x, --width X       width in columns of the output array",
+    "    -y, --height Y      height in columns of the output array",
+    "    -i, --iterations N  number of training iterations or epochs",
+};
+inline constexpr const char *kUsagePrefix = "usage: ";
+inline constexpr const char *kUsageSuffix = " [options]";
+
+inline constexpr const char *kBadIterations = "could not parse --iterations, -i";
+inline constexpr const char *kBadWidth = "could not parse --width, -x";
+inline constexpr const char *kBadHeight = "could not parse --height, -y";
+
+inline constexpr const char *kCreationFailed = "ERROR: som_network_new failed.";
+inline constexpr const char *kLoading = "Loading ... ";
+inline constexpr const char *kLoadFailed = "could not load SOM from ";
+inline constexpr const char *kSaveFailed = "could not save SOM to ";
+inline constexpr const char *kNothingToTrain = "no input vectors to train on";
+inline constexpr const char *kTrainingPrefix = "Training using ";
+inline constexpr const char *kTrainingSuffix = " input vectors";
+
+inline constexpr const char *kPhaseCreation = "Network Creation";
+inline constexpr const char *kPhaseTraining = "Network Training";
+inline constexpr const char *kPhaseRecognition = "Input Recognition";
+inline constexpr const char *kPhaseDestruction = "Network Destruction";
+
+}  // namespace somap::text
+
+#endif
