@@ -101,7 +101,7 @@ ProcessResult run_somap(const std::vector<std::string> &args, const std::string 
 
 std::string mask_timings(const std::string &err) {
     static const std::regex figure("\t : [0-9]+\\.[0-9]{6} (us|ms|s|m|h)\n");
-    return std::regex_replace(err, figure, "\t : # $1\n");
+    return std::regex_replace(err, figure, "\t : #\n");
 }
 
 TempDir::TempDir() {

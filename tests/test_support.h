@@ -26,8 +26,8 @@ ProcessResult run_process(const std::string &program, const std::vector<std::str
 ProcessResult run_somap(const std::vector<std::string> &args, const std::string &input = "",
                         void (*setup)() = nullptr);
 
-// Replaces the figures of the phase reports ("Network Creation\t : 1.234567 ms")
-// with "#" so that standard error can be compared exactly: "Network Creation\t : # ms".
+// Replaces the figure and unit of each phase report ("Network Creation\t : 1.234567 ms")
+// with "#" so that standard error can be compared exactly: "Network Creation\t : #".
 std::string mask_timings(const std::string &err);
 
 // A fresh directory under the system's temporary directory, removed with

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Builds and runs every test twice: an optimised build, then one under
+# AddressSanitizer and UndefinedBehaviorSanitizer. Tests labelled `slow` run
+# only with SOMAP_SLOW=1.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+jobs=$(nproc 2>/dev/null || echo 2)
+exclude=(-LE slow)
+[ "${SOMAP_SLOW:-0}" = 1 ] && exclude=()
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build -j"$jobs"
+ctest --test-dir build --output-on-failure -j"$jobs" "${exclude[@]}"
+
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DSOMAP_SANITIZE=ON -DSOMAP_BENCH=OFF >/dev/null
+cmake --build build-asan -j"$jobs"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build-asan --output-on-failure -j"$jobs" "${exclude[@]}"

@@ -1,0 +1,118 @@
+// The input reader: splitting, field conversion and the table it builds.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "input_table.h"
+#include "test_support.h"
+
+namespace {
+
+using somap::InputTable;
+using somap::testing::bits;
+
+struct SplitCase {
+    const char *text;
+    std::vector<std::string> fields;
+};
+
+TEST(SplitString, PiecesBetweenTabs) {
+    const SplitCase cases[] = {
+        {"1\t2\t3", {"1", "2", "3"}},
+        {"1\t\t3", {"1", "", "3"}},
+        {"\t2", {"", "2"}},
+        {"1\t2\t", {"1", "2"}},  // one trailing TAB adds no field
+        {"1\t2\t\t", {"1", "2", ""}},
+        {"\t", {""}},
+        {"", {}},
+        {"1 2", {"1 2"}},  // a space separates nothing
+    };
+    for (const SplitCase &c : cases) {
+        std::vector<std::string> fields = {"kept"};
+        somap::split_string(c.text, '\t', fields);
+        std::vector<std::string> expected = {"kept"};
+        expected.insert(expected.end(), c.fields.begin(), c.fields.end());
+        EXPECT_EQ(fields, expected) << '"' << c.text << '"';
+    }
+}
+
+struct FieldCase {
+    const char *field;
+    double stored;  // what lands in a target that held 42.0
+};
+
+TEST(ParseDoubleField, StreamExtractionOutcomes) {
+    const FieldCase cases[] = {
+        {"2", 2.0},      {" 2 ", 2.0},   {"+2", 2.0},     {"1e3", 1000.0}, {"-0.5", -0.5},
+        {".5", 0.5},     {"2\r", 2.0},   {"1,5", 1.0},    {"abc", 0.0},    {"", 42.0},
+        {"   ", 42.0},   {"\r", 42.0},   {"inf", 0.0},    {"nan", 0.0},    {"0x10", 0.0},
+        {"1e999", 1.7976931348623157e308}, {"-1e999", -1.7976931348623157e308},
+        {"0.1", 0.1},    {"1e-400", 0.0},
+    };
+    for (const FieldCase &c : cases) {
+        double target = 42.0;
+        somap::parse_double_field(c.field, target);
+        EXPECT_EQ(bits(target), bits(c.stored)) << '"' << c.field << "\" gave " << target;
+    }
+}
+
+InputTable read(const std::string &input) {
+    std::istringstream in(input);
+    InputTable table;
+    somap::read_input_table_plain(in, table);
+    return table;
+}
+
+TEST(ReadInputTable, LinesRowsAndVectorsAgree) {
+    for (const char *input : {"1\t2\n3\t4\n", "1\t2\n3\t4"}) {
+        InputTable table = read(input);
+        ASSERT_EQ(table.size(), 2u);
+        EXPECT_EQ(table.line(0), "1\t2");
+        EXPECT_EQ(table.line(1), "3\t4");
+        ASSERT_EQ(table.vectors.size(), 2u);
+        EXPECT_EQ(table.vectors[0][0], 1.0);
+        EXPECT_EQ(table.vectors[0][1], 2.0);
+        EXPECT_EQ(table.vectors[1][0], 3.0);
+        EXPECT_EQ(table.vectors[1][1], 4.0);
+    }
+}
+
+TEST(ReadInputTable, BlankFieldsAddZeroNeverAnEarlierValue) {
+    InputTable table = read("7\t\t3\n\t2\n \t9\n");
+    ASSERT_EQ(table.size(), 3u);
+    EXPECT_EQ(table.lines[0].field_count, 3u);
+    EXPECT_EQ(table.vectors[0][1], 0.0);
+    EXPECT_EQ(table.vectors[1][0], 0.0);
+    EXPECT_EQ(table.vectors[2][0], 0.0);
+    EXPECT_EQ(table.vectors[2][1], 9.0);
+}
+
+TEST(ReadInputTable, LinesWithoutFieldsAreDroppedButCounted) {
+    InputTable table = read("\n1\t2\r\n\r\n\t\nabc\t4\n1,5\n\n");
+    ASSERT_EQ(table.size(), 4u);
+    EXPECT_EQ(table.line(0), "1\t2\r");
+    EXPECT_EQ(table.lines[0].line_number, 2u);
+    EXPECT_EQ(table.line(1), "\t");  // one empty field is still a field
+    EXPECT_EQ(table.lines[1].line_number, 4u);
+    EXPECT_EQ(table.lines[1].field_count, 1u);
+    EXPECT_EQ(table.vectors[2][0], 0.0);
+    EXPECT_EQ(table.vectors[2][1], 4.0);
+    EXPECT_EQ(table.lines[3].line_number, 6u);
+    EXPECT_EQ(table.lines[3].field_count, 1u);
+    EXPECT_EQ(table.vectors[3][0], 1.0);
+}
+
+TEST(ReadInputTable, EmptyInput) {
+    InputTable table = read("");
+    EXPECT_EQ(table.size(), 0u);
+    EXPECT_TRUE(table.vectors.empty());
+}
+
+TEST(ReadInputTable, ShortLineIsFound) {
+    InputTable table = read("1\t2\t3\n4\t5\t6\t7\n8\n");
+    EXPECT_EQ(somap::find_short_line(table, 3), 2u);
+    EXPECT_EQ(somap::find_short_line(table, 1), 3u);
+    EXPECT_EQ(somap::find_short_line(table, 0), 3u);
+}
+
+}  // namespace
