@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "network_internal.h"
+
 namespace {
 
 double city_block(const double *u, const double *v, size_t n) {
@@ -54,17 +56,9 @@ double edge_blend(double p_end, double q_end, size_t position, size_t length) {
     return q_end * far_share + p_end * near_share;
 }
 
-}  // namespace
-
-extern "C" void som_init_weights(som_network *network, double **rows, size_t row_count) {
-    const size_t n = network->input_layer->neurons_count;
-    const size_t X = network->output_layer->neurons_count_x;
-    const size_t Y = network->output_layer->neurons_count_y;
-    if (row_count == 0 || X == 0 || Y == 0 || n == 0) return;
-
-    auto *centre = static_cast<double *>(std::malloc(n * sizeof(double)));
-    if (centre == nullptr) return;
-
+// The literal most-distant-pair search: the first pair met, in (i, j) order,
+// at the strictly greatest distance; (0, 0) when no pair is above 0.0.
+void farthest_pair_plain(double **rows, size_t row_count, size_t n, size_t *first, size_t *second) {
     double best = 0.0;
     size_t ia = 0, ib = 0;
     for (size_t i = 0; i < row_count; ++i) {
@@ -77,6 +71,22 @@ extern "C" void som_init_weights(som_network *network, double **rows, size_t row
             }
         }
     }
+    *first = ia;
+    *second = ib;
+}
+
+void init_weights(som_network *network, double **rows, size_t row_count, bool fast) {
+    const size_t n = network->input_layer->neurons_count;
+    const size_t X = network->output_layer->neurons_count_x;
+    const size_t Y = network->output_layer->neurons_count_y;
+    if (row_count == 0 || X == 0 || Y == 0 || n == 0) return;
+
+    auto *centre = static_cast<double *>(std::malloc(n * sizeof(double)));
+    if (centre == nullptr) return;
+
+    size_t ia = 0, ib = 0;
+    if (!fast || !som_engine_farthest_pair(rows, row_count, n, &ia, &ib))
+        farthest_pair_plain(rows, row_count, n, &ia, &ib);
     const double *a = rows[ia];
     const double *b = rows[ib];
     write_vector(network, 0, Y - 1, a, n);
@@ -134,4 +144,14 @@ extern "C" void som_init_weights(som_network *network, double **rows, size_t row
         }
     }
     std::free(centre);
+}
+
+}  // namespace
+
+extern "C" void som_init_weights(som_network *network, double **rows, size_t row_count) {
+    init_weights(network, rows, row_count, true);
+}
+
+extern "C" void som_init_weights_plain(som_network *network, double **rows, size_t row_count) {
+    init_weights(network, rows, row_count, false);
 }

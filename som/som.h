@@ -117,6 +117,10 @@ int som_network_memory(size_t n, size_t x, size_t y, size_t *bytes);
  * Does nothing when row_count is 0, the grid is empty or n is 0. */
 void som_init_weights(som_network *network, double **rows, size_t row_count);
 
+/* The same placement computed literally, one pair at a time: the reference
+ * som_init_weights is tested against. Same result to the bit. */
+void som_init_weights_plain(som_network *network, double **rows, size_t row_count);
+
 /* Computes the learning-rate time constant from the truncated branch-point
  * series of Lambert's W and caches it, with the series tables, in the
  * network; does nothing when time_constant is already non-zero. */
@@ -136,6 +140,29 @@ double som_neighbourhood(long long index_sum_difference);
  * rows as for som_init_weights; row_count and iterations may be 0. */
 void som_train(som_network *network, double **rows, size_t row_count,
                size_t iterations);
+
+/* The same training written literally (three passes over the grid per
+ * iteration): the reference som_train is tested against. Same result to the
+ * bit. */
+void som_train_plain(som_network *network, double **rows, size_t row_count,
+                     size_t iterations);
+
+/* ---- Recognition and engine choice ------------------------------------- */
+
+/* The winner of every row, as som_set_inputs then som_find_winner with both
+ * indices preset to 0 would give it, into winners_i[r] and winners_j[r].
+ * Leaves the inputs holding the last row. Rows hold at least n values. */
+void som_find_winners(som_network *network, double **rows, size_t row_count,
+                      size_t *winners_i, size_t *winners_j);
+
+/* Chooses the kernels of the fast paths: "generic", "avx2", "avx512", or
+ * "auto" (or NULL) for the widest the CPU supports, which is the default.
+ * Returns 0, or -1 when the CPU lacks the named one. Results never depend on
+ * the choice. */
+int som_engine_select(const char *name);
+
+/* The name of the kernels in use. */
+const char *som_engine_name(void);
 
 /* ---- Map files --------------------------------------------------------- */
 

@@ -1,5 +1,10 @@
 #include "input_table.h"
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
 #include <sstream>
 
 namespace somap {
@@ -45,6 +50,124 @@ void read_input_table_plain(std::istream &in, InputTable &table) {
         }
     }
     table.finish();
+}
+
+namespace {
+
+// Powers of ten that are exact doubles.
+constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                   1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                   1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+}  // namespace
+
+bool parse_double_fast(const char *field, size_t length, double &target) {
+    const char *p = field, *end = field + length;
+    bool negative = false;
+    if (p < end && (*p == '-' || *p == '+')) negative = *p++ == '-';
+    uint64_t mantissa = 0;
+    int significant = 0;  // digits after leading zeros
+    int exponent = 0;
+    bool any_digit = false;
+    for (; p < end && is_digit(*p); ++p) {
+        any_digit = true;
+        if (significant > 0 || *p != '0') {
+            if (++significant > 19) return false;
+            mantissa = mantissa * 10 + static_cast<uint64_t>(*p - '0');
+        }
+    }
+    if (p < end && *p == '.') {
+        for (++p; p < end && is_digit(*p); ++p) {
+            any_digit = true;
+            if (significant > 0 || *p != '0') {
+                if (++significant > 19) return false;
+                mantissa = mantissa * 10 + static_cast<uint64_t>(*p - '0');
+            }
+            --exponent;
+        }
+    }
+    if (!any_digit) return false;
+    if (p < end && (*p == 'e' || *p == 'E')) {
+        // The stream takes the 'e' and a sign even without digits after
+        // them, and then rejects the whole field: leave those to it.
+        ++p;
+        bool negative_exponent = false;
+        if (p < end && (*p == '-' || *p == '+')) negative_exponent = *p++ == '-';
+        if (p == end || !is_digit(*p)) return false;
+        int written = 0;
+        for (; p < end && is_digit(*p); ++p) {
+            if (written < 10000) written = written * 10 + (*p - '0');
+        }
+        exponent += negative_exponent ? -written : written;
+    }
+    // Whatever follows the number ends it, as in the stream.
+    double value;
+    if (mantissa == 0) {
+        value = 0.0;
+    } else {
+        if (mantissa > (uint64_t{1} << 53) || exponent < -22 || exponent > 22) return false;
+        value = exponent >= 0 ? static_cast<double>(mantissa) * kExactPowers[exponent]
+                              : static_cast<double>(mantissa) / kExactPowers[-exponent];
+    }
+    target = negative ? -value : value;
+    return true;
+}
+
+void build_input_table(std::string &&input, InputTable &table) {
+    table.text = std::move(input);
+    const char *base = table.text.data();
+    const size_t size = table.text.size();
+    size_t line_number = 0;
+    std::string slow_field;
+    for (size_t begin = 0; begin < size;) {
+        const char *newline = static_cast<const char *>(std::memchr(base + begin, '\n', size - begin));
+        size_t end = newline ? static_cast<size_t>(newline - base) : size;
+        size_t next = newline ? end + 1 : size;
+        ++line_number;
+        size_t length = end - begin;
+        if (length == 0 || (length == 1 && base[begin] == '\r')) {
+            begin = next;
+            continue;
+        }
+        InputLine line{begin, length, line_number, table.values.size(), 0};
+        // Every piece before a TAB is a field, even an empty one; the piece
+        // after the last TAB only when it is not empty.
+        for (size_t field = begin;;) {
+            const char *tab = static_cast<const char *>(std::memchr(base + field, '\t', end - field));
+            size_t field_end = tab ? static_cast<size_t>(tab - base) : end;
+            if (!tab && field_end == field) break;
+            double value = 0.0;
+            if (!parse_double_fast(base + field, field_end - field, value)) {
+                slow_field.assign(base + field, field_end - field);
+                parse_double_field(slow_field, value);
+            }
+            table.values.push_back(value);
+            ++line.field_count;
+            if (!tab) break;
+            field = field_end + 1;
+        }
+        table.lines.push_back(line);
+        begin = next;
+    }
+    table.finish();
+}
+
+void read_input_table(int fd, InputTable &table) {
+    std::string input;
+    size_t used = 0;
+    input.resize(1 << 16);
+    for (;;) {
+        if (used == input.size()) input.resize(input.size() * 2);
+        ssize_t got = ::read(fd, &input[used], input.size() - used);
+        if (got < 0 && errno == EINTR) continue;
+        // The end of the input and a read error both end the reading.
+        if (got <= 0) break;
+        used += static_cast<size_t>(got);
+    }
+    input.resize(used);
+    build_input_table(std::move(input), table);
 }
 
 size_t find_short_line(const InputTable &table, size_t n) {

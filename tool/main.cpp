@@ -1,10 +1,12 @@
 // somap: trains and applies a self-organizing map to TAB-separated numbers
 // on standard input.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <string>
+#include <vector>
 
 #include "input_table.h"
 #include "messages.h"
@@ -15,6 +17,34 @@
 namespace {
 
 using namespace somap;
+
+// The reference build (somap-plain, for benchmarks and differential tests)
+// runs every phase through the literal implementations; the two builds must
+// write the same bytes.
+#ifdef SOMAP_PLAIN_ENGINE
+void read_input(InputTable &table) { read_input_table_plain(std::cin, table); }
+void init_weights(som_network *net, double **rows, size_t count) { som_init_weights_plain(net, rows, count); }
+void train(som_network *net, double **rows, size_t count, size_t iterations) {
+    som_train_plain(net, rows, count, iterations);
+}
+void find_winners(som_network *net, double **rows, size_t count, size_t *wi, size_t *wj) {
+    for (size_t k = 0; k < count; ++k) {
+        som_set_inputs(net, rows[k]);
+        wi[k] = 0;
+        wj[k] = 0;
+        som_find_winner(net, &wi[k], &wj[k]);
+    }
+}
+#else
+void read_input(InputTable &table) { read_input_table(0, table); }
+void init_weights(som_network *net, double **rows, size_t count) { som_init_weights(net, rows, count); }
+void train(som_network *net, double **rows, size_t count, size_t iterations) {
+    som_train(net, rows, count, iterations);
+}
+void find_winners(som_network *net, double **rows, size_t count, size_t *wi, size_t *wj) {
+    som_find_winners(net, rows, count, wi, wj);
+}
+#endif
 
 void write_output_line(size_t i, size_t j, std::string_view line) {
     std::string out = std::to_string(i);
@@ -33,7 +63,7 @@ int run(int argc, char **argv) {
     if (early_status >= 0) return early_status;
 
     InputTable table;
-    read_input_table_plain(std::cin, table);
+    read_input(table);
     const bool training = !settings.save_path.empty();
     if (training && table.size() == 0) {
         std::cerr << text::kNothingToTrain << std::endl;
@@ -80,17 +110,20 @@ int run(int argc, char **argv) {
 
     if (training) {
         std::cerr << text::kTrainingPrefix << table.size() << text::kTrainingSuffix << std::endl;
-        som_init_weights(network, table.vectors.data(), table.size());
-        som_train(network, table.vectors.data(), table.size(),
+        init_weights(network, table.vectors.data(), table.size());
+        train(network, table.vectors.data(), table.size(),
                   static_cast<size_t>(static_cast<long>(settings.iterations)));
     }
     print_phase_time(text::kPhaseTraining);
 
-    for (size_t k = 0; k < table.size(); ++k) {
-        som_set_inputs(network, table.vectors[k]);
-        size_t i = 0, j = 0;
-        som_find_winner(network, &i, &j);
-        write_output_line(i, j, table.line(k));
+    // Winners are found a chunk of rows at a time, so that output keeps
+    // flowing on long inputs while the batch search stays efficient.
+    constexpr size_t kChunk = 4096;
+    std::vector<size_t> winners_i(std::min(kChunk, table.size())), winners_j(winners_i.size());
+    for (size_t begin = 0; begin < table.size(); begin += kChunk) {
+        size_t count = std::min(kChunk, table.size() - begin);
+        find_winners(network, table.vectors.data() + begin, count, winners_i.data(), winners_j.data());
+        for (size_t k = 0; k < count; ++k) write_output_line(winners_i[k], winners_j[k], table.line(begin + k));
     }
     print_phase_time(text::kPhaseRecognition);
 

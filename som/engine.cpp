@@ -1,0 +1,345 @@
+// The fast paths behind som_train, som_init_weights and som_find_winners:
+// packing, the training driver, threads and the choice of kernels.
+#include "engine.h"
+
+#include <atomic>
+#include <cfloat>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "checked_size.h"
+#include "network_internal.h"
+#include "som.h"
+
+namespace som_engine {
+
+namespace {
+
+const Kernels *best_supported() {
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f")) return &avx512_kernels();
+    if (__builtin_cpu_supports("avx2")) return &avx2_kernels();
+    return &generic_kernels();
+}
+
+const Kernels *selected = nullptr;
+
+}  // namespace
+
+const Kernels &active() {
+    if (selected == nullptr) selected = best_supported();
+    return *selected;
+}
+
+namespace {
+
+size_t block_count(size_t neurons) { return (neurons + kLanes - 1) / kLanes; }
+
+size_t worker_count(size_t work) {
+    // Threads only pay off once a call has enough arithmetic to share.
+    if (work < (size_t{1} << 14)) return 1;
+    unsigned hardware = std::thread::hardware_concurrency();
+    return hardware == 0 ? 1 : hardware;
+}
+
+// Runs body(part, parts) on `parts` threads, the calling one included.
+template <typename Body>
+void run_parallel(size_t parts, Body body) {
+    std::vector<std::thread> helpers;
+    for (size_t p = 1; p < parts; ++p) helpers.emplace_back(body, p, parts);
+    body(0, parts);
+    for (std::thread &helper : helpers) helper.join();
+}
+
+// Weights of the whole grid in block layout. Padding lanes hold NaN, whose
+// distance never wins and is never 0.0.
+struct PackedGrid {
+    size_t n = 0, neurons = 0, blocks = 0;
+    double *weights = nullptr;
+
+    ~PackedGrid() { std::free(weights); }
+
+    bool pack(const som_network *network) {
+        const som_output_layer *grid = network->output_layer;
+        n = network->input_layer->neurons_count;
+        neurons = grid->neurons_count_x * grid->neurons_count_y;
+        blocks = block_count(neurons);
+        size_t values, bytes;
+        if (!som_checked_mul(blocks * kLanes, n, &values) ||
+            !som_checked_mul(values, sizeof(double), &bytes))
+            return false;
+        weights = static_cast<double *>(std::aligned_alloc(64, bytes == 0 ? 64 : (bytes + 63) / 64 * 64));
+        if (weights == nullptr) return false;
+        for (size_t b = 0; b < blocks; ++b)
+            for (size_t k = 0; k < n; ++k)
+                for (size_t lane = 0; lane < kLanes; ++lane) {
+                    size_t p = b * kLanes + lane;
+                    weights[(b * n + k) * kLanes + lane] = p < neurons ? synapse(network, p, k)->weight : NAN;
+                }
+        return true;
+    }
+
+    void unpack(som_network *network) const {
+        for (size_t p = 0; p < neurons; ++p)
+            for (size_t k = 0; k < n; ++k)
+                synapse(network, p, k)->weight = weights[((p / kLanes) * n + k) * kLanes + p % kLanes];
+    }
+
+    static som_synapse *synapse(const som_network *network, size_t p, size_t k) {
+        const som_output_layer *grid = network->output_layer;
+        size_t y = grid->neurons_count_y;
+        return grid->neurons[p / y][p % y]->synapses[k];
+    }
+};
+
+// The earlier range holds the smaller indices, so it keeps ties.
+Nearest combine(const Nearest &earlier, const Nearest &later) {
+    Nearest out = earlier;
+    if (later.index != SIZE_MAX && (earlier.index == SIZE_MAX || later.distance < earlier.distance)) {
+        out.distance = later.distance;
+        out.index = later.index;
+    }
+    out.any_zero = earlier.any_zero || later.any_zero;
+    return out;
+}
+
+// A second thread that shares every pass over the grid during one training
+// call. An iteration of a 100 x 100 grid lasts microseconds, so the hand-off
+// spins on an atomic counter instead of sleeping.
+class TrainingPartner {
+  public:
+    TrainingPartner(const Kernels &kernels, PackedGrid &grid, const uint32_t *index_sum, size_t split)
+        : kernels_(kernels), grid_(grid), index_sum_(index_sum), split_(split),
+          thread_([this] { serve(); }) {}
+
+    ~TrainingPartner() {
+        stop_.store(true, std::memory_order_relaxed);
+        epoch_.fetch_add(1, std::memory_order_release);
+        thread_.join();
+    }
+
+    // factor_by_sum null: a plain winner search; otherwise update and measure.
+    Nearest pass(const double *x, const double *factor_by_sum) {
+        x_ = x;
+        factor_by_sum_ = factor_by_sum;
+        uint64_t ticket = epoch_.fetch_add(1, std::memory_order_release) + 1;
+        Nearest mine = run(0, split_);
+        unsigned spins = 0;
+        while (done_.load(std::memory_order_acquire) != ticket) {
+            // On a loaded machine the partner may not be running: give way.
+            if (++spins < (1u << 16)) pause();
+            else std::this_thread::yield();
+        }
+        return combine(mine, result_);
+    }
+
+  private:
+    static void pause() { __builtin_ia32_pause(); }
+
+    Nearest run(size_t begin, size_t end) {
+        if (factor_by_sum_ == nullptr) return kernels_.nearest(grid_.weights, grid_.n, begin, end, x_);
+        return kernels_.update_nearest(grid_.weights, grid_.n, begin, end, x_, factor_by_sum_, index_sum_);
+    }
+
+    void serve() {
+        uint64_t seen = 0;
+        for (;;) {
+            uint64_t now;
+            unsigned spins = 0;
+            while ((now = epoch_.load(std::memory_order_acquire)) == seen) {
+                if (++spins < (1u << 16)) pause();
+                else std::this_thread::yield();
+            }
+            seen = now;
+            if (stop_.load(std::memory_order_relaxed)) return;
+            result_ = run(split_, grid_.blocks);
+            done_.store(now, std::memory_order_release);
+        }
+    }
+
+    const Kernels &kernels_;
+    PackedGrid &grid_;
+    const uint32_t *index_sum_;
+    const size_t split_;
+    const double *x_ = nullptr;
+    const double *factor_by_sum_ = nullptr;
+    Nearest result_{};
+    std::atomic<uint64_t> epoch_{0}, done_{0};
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+}  // namespace
+
+}  // namespace som_engine
+
+using namespace som_engine;
+
+extern "C" {
+
+int som_engine_select(const char *name) {
+    if (name == nullptr || std::strcmp(name, "auto") == 0) {
+        selected = best_supported();
+        return 0;
+    }
+    __builtin_cpu_init();
+    if (std::strcmp(name, "generic") == 0) {
+        selected = &generic_kernels();
+        return 0;
+    }
+    if (std::strcmp(name, "avx2") == 0 && __builtin_cpu_supports("avx2")) {
+        selected = &avx2_kernels();
+        return 0;
+    }
+    if (std::strcmp(name, "avx512") == 0 && __builtin_cpu_supports("avx512f")) {
+        selected = &avx512_kernels();
+        return 0;
+    }
+    return -1;
+}
+
+const char *som_engine_name(void) { return active().name; }
+
+void som_train(som_network *network, double **rows, size_t row_count, size_t iterations) {
+    som_time_constant(network);
+    if (row_count == 0 || iterations == 0) return;
+    const size_t n = network->input_layer->neurons_count;
+    const size_t X = network->output_layer->neurons_count_x;
+    const size_t Y = network->output_layer->neurons_count_y;
+    // Every vector is presented at least once, so the inputs end holding the
+    // last one whatever else happens.
+    som_set_inputs(network, rows[row_count - 1]);
+    // With no neuron nothing moves; with no input every distance is 0.0, the
+    // first neuron wins and its update changes no weight.
+    if (X == 0 || Y == 0 || n == 0) return;
+
+    PackedGrid grid;
+    // The index-sum differences span [-(X + Y - 2), X + Y - 2].
+    const size_t max_sum = X + Y - 2;
+    std::vector<double> neighbourhood(2 * max_sum + 1), factor_by_sum(max_sum + 1);
+    std::vector<uint32_t> index_sum;
+    if (max_sum > UINT32_MAX || !grid.pack(network)) {
+        som_train_plain(network, rows, row_count, iterations);
+        return;
+    }
+    index_sum.assign(grid.blocks * kLanes, 0);
+    for (size_t p = 0; p < grid.neurons; ++p) index_sum[p] = static_cast<uint32_t>(p / Y + p % Y);
+    for (size_t e = 0; e <= 2 * max_sum; ++e)
+        neighbourhood[e] = som_neighbourhood(static_cast<long long>(e) - static_cast<long long>(max_sum));
+
+    const Kernels &kernels = active();
+    std::unique_ptr<TrainingPartner> partner;
+    if (worker_count(grid.neurons * n) > 1 && grid.blocks >= 2)
+        partner = std::make_unique<TrainingPartner>(kernels, grid, index_sum.data(), grid.blocks / 2);
+    auto pass = [&](const double *x, const double *factor_by_sum) {
+        if (partner) return partner->pass(x, factor_by_sum);
+        if (factor_by_sum == nullptr) return kernels.nearest(grid.weights, n, 0, grid.blocks, x);
+        return kernels.update_nearest(grid.weights, n, 0, grid.blocks, x, factor_by_sum, index_sum.data());
+    };
+
+    const double T = network->time_constant;
+    for (size_t r = 0; r < row_count; ++r) {
+        const double *x = rows[r];
+        Nearest winner = pass(x, nullptr);
+        for (size_t t = 1; t <= iterations; ++t) {
+            const double lr = som_learning_rate(t, T);
+            const size_t w = winner.index == SIZE_MAX ? 0 : winner.index;
+            const size_t s = w / Y + w % Y;
+            // factor_by_sum[q] is the factor of every neuron whose index sum
+            // is q: h(s - q) * lr.
+            for (size_t q = 0; q <= max_sum; ++q) factor_by_sum[q] = neighbourhood[s - q + max_sum] * lr;
+            // Updating and re-measuring in one pass also yields the next
+            // iteration's winner: same vector, same weights.
+            winner = pass(x, factor_by_sum.data());
+            if (winner.any_zero) break;
+        }
+    }
+    partner.reset();
+    grid.unpack(network);
+}
+
+void som_find_winners(som_network *network, double **rows, size_t row_count, size_t *winners_i,
+                      size_t *winners_j) {
+    const size_t n = network->input_layer->neurons_count;
+    const size_t Y = network->output_layer->neurons_count_y;
+    const size_t neurons = network->output_layer->neurons_count_x * Y;
+    if (row_count == 0) return;
+    som_set_inputs(network, rows[row_count - 1]);
+    std::vector<size_t> winners(row_count, SIZE_MAX);
+    PackedGrid grid;
+    if (neurons == 0 || n == 0) {
+        // An empty grid chooses nothing; without inputs every distance is
+        // 0.0 and the first neuron wins: (0, 0) either way.
+    } else if (grid.pack(network)) {
+        const Kernels &kernels = active();
+        size_t parts = worker_count(row_count * neurons * n);
+        run_parallel(parts, [&](size_t part, size_t total) {
+            size_t begin = row_count * part / total, end = row_count * (part + 1) / total;
+            kernels.nearest_batch(grid.weights, n, grid.blocks, rows + begin, end - begin,
+                                  winners.data() + begin);
+        });
+    } else {
+        for (size_t r = 0; r < row_count; ++r) {
+            size_t i = 0, j = 0;
+            som_set_inputs(network, rows[r]);
+            som_find_winner(network, &i, &j);
+            winners[r] = i * Y + j;
+        }
+    }
+    for (size_t r = 0; r < row_count; ++r) {
+        size_t w = winners[r] == SIZE_MAX ? 0 : winners[r];
+        winners_i[r] = Y == 0 ? 0 : w / Y;
+        winners_j[r] = Y == 0 ? 0 : w % Y;
+    }
+}
+
+}  // extern "C"
+
+// The pair search of the initialisation, vectorised across the second row
+// and split across threads by pair count.
+bool som_engine_farthest_pair(double **rows, size_t row_count, size_t n, size_t *first,
+                              size_t *second) {
+    size_t blocks = block_count(row_count), values, bytes;
+    if (!som_checked_mul(blocks * kLanes, n, &values) || !som_checked_mul(values, sizeof(double), &bytes))
+        return false;
+    double *packed = static_cast<double *>(std::aligned_alloc(64, bytes == 0 ? 64 : (bytes + 63) / 64 * 64));
+    if (packed == nullptr) return false;
+    for (size_t b = 0; b < blocks; ++b)
+        for (size_t k = 0; k < n; ++k)
+            for (size_t lane = 0; lane < kLanes; ++lane) {
+                size_t r = b * kLanes + lane;
+                packed[(b * n + k) * kLanes + lane] = r < row_count ? rows[r][k] : 0.0;
+            }
+    const Kernels &kernels = active();
+    const size_t pairs = row_count * (row_count - 1) / 2;
+    size_t parts = worker_count(pairs * n);
+    std::vector<Farthest> results(parts);
+    run_parallel(parts, [&](size_t part, size_t total) {
+        // Row i has row_count - 1 - i partners: cut where the pairs before
+        // reach part / total of them.
+        auto cut = [&](size_t share) {
+            if (share == total) return row_count;
+            size_t target = pairs * share / total, done = 0, i = 0;
+            while (i < row_count && done < target) done += row_count - 1 - i++;
+            return i;
+        };
+        results[part] = kernels.farthest_pair(packed, n, row_count, rows, cut(part), cut(part + 1));
+    });
+    std::free(packed);
+    Farthest best{0.0, SIZE_MAX, SIZE_MAX};
+    for (const Farthest &result : results) {
+        if (result.first == SIZE_MAX) continue;
+        if (best.first == SIZE_MAX || result.distance > best.distance ||
+            (result.distance == best.distance &&
+             (result.first < best.first || (result.first == best.first && result.second < best.second))))
+            best = result;
+    }
+    *first = best.first == SIZE_MAX ? 0 : best.first;
+    *second = best.first == SIZE_MAX ? 0 : best.second;
+    return true;
+}
