@@ -2,7 +2,12 @@
 // packing, the training driver, threads and the choice of kernels.
 #include "engine.h"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <climits>
 #include <cfloat>
 #include <cmath>
 #include <cstdlib>
@@ -108,18 +113,45 @@ Nearest combine(const Nearest &earlier, const Nearest &later) {
     return out;
 }
 
+// Waits until `word` holds `value`: spins briefly, since a pass over a
+// 100 x 100 grid lasts microseconds, then sleeps on a futex so that a loaded
+// machine (the other core busy) costs a context switch, not a time slice.
+class Signal {
+  public:
+    void set(uint32_t value) {
+        word_.store(value, std::memory_order_seq_cst);
+        if (sleepers_.load(std::memory_order_seq_cst) > 0)
+            syscall(SYS_futex, &word_, FUTEX_WAKE_PRIVATE, INT32_MAX, nullptr, nullptr, 0);
+    }
+    void await(uint32_t value) {
+        for (int spin = 0; spin < 4000; ++spin) {
+            if (word_.load(std::memory_order_acquire) == value) return;
+            __builtin_ia32_pause();
+        }
+        sleepers_.fetch_add(1, std::memory_order_seq_cst);
+        uint32_t now;
+        while ((now = word_.load(std::memory_order_seq_cst)) != value)
+            syscall(SYS_futex, &word_, FUTEX_WAIT_PRIVATE, now, nullptr, nullptr, 0);
+        sleepers_.fetch_sub(1, std::memory_order_seq_cst);
+    }
+
+  private:
+    std::atomic<uint32_t> word_{0};
+    std::atomic<int> sleepers_{0};
+};
+
 // A second thread that shares every pass over the grid during one training
-// call. An iteration of a 100 x 100 grid lasts microseconds, so the hand-off
-// spins on an atomic counter instead of sleeping.
+// call: it takes the upper half of the blocks.
 class TrainingPartner {
   public:
-    TrainingPartner(const Kernels &kernels, PackedGrid &grid, const uint32_t *index_sum, size_t split)
-        : kernels_(kernels), grid_(grid), index_sum_(index_sum), split_(split),
-          thread_([this] { serve(); }) {}
+    TrainingPartner(const Kernels &kernels, PackedGrid &grid, const uint32_t *index_sum,
+                    const int64_t *block_first_sum, size_t split)
+        : kernels_(kernels), grid_(grid), index_sum_(index_sum), block_first_sum_(block_first_sum),
+          split_(split), thread_([this] { serve(); }) {}
 
     ~TrainingPartner() {
-        stop_.store(true, std::memory_order_relaxed);
-        epoch_.fetch_add(1, std::memory_order_release);
+        stop_ = true;
+        start_.set(++epoch_);
         thread_.join();
     }
 
@@ -127,50 +159,43 @@ class TrainingPartner {
     Nearest pass(const double *x, const double *factor_by_sum) {
         x_ = x;
         factor_by_sum_ = factor_by_sum;
-        uint64_t ticket = epoch_.fetch_add(1, std::memory_order_release) + 1;
+        start_.set(++epoch_);
         Nearest mine = run(0, split_);
-        unsigned spins = 0;
-        while (done_.load(std::memory_order_acquire) != ticket) {
-            // On a loaded machine the partner may not be running: give way.
-            if (++spins < (1u << 16)) pause();
-            else std::this_thread::yield();
-        }
+        done_.await(epoch_);
         return combine(mine, result_);
     }
 
   private:
-    static void pause() { __builtin_ia32_pause(); }
-
     Nearest run(size_t begin, size_t end) {
         if (factor_by_sum_ == nullptr) return kernels_.nearest(grid_.weights, grid_.n, begin, end, x_);
-        return kernels_.update_nearest(grid_.weights, grid_.n, begin, end, x_, factor_by_sum_, index_sum_);
+        return kernels_.update_nearest(grid_.weights, grid_.n, begin, end, x_, factor_by_sum_, index_sum_,
+                                       block_first_sum_);
     }
 
     void serve() {
-        uint64_t seen = 0;
-        for (;;) {
-            uint64_t now;
-            unsigned spins = 0;
-            while ((now = epoch_.load(std::memory_order_acquire)) == seen) {
-                if (++spins < (1u << 16)) pause();
-                else std::this_thread::yield();
-            }
-            seen = now;
-            if (stop_.load(std::memory_order_relaxed)) return;
+        for (uint32_t seen = 1;; ++seen) {
+            start_.await(seen);
+            if (stop_) return;
             result_ = run(split_, grid_.blocks);
-            done_.store(now, std::memory_order_release);
+            done_.set(seen);
         }
     }
 
     const Kernels &kernels_;
     PackedGrid &grid_;
     const uint32_t *index_sum_;
+    const int64_t *block_first_sum_;
     const size_t split_;
+    // Written by the calling thread before start_ is set and read by the
+    // partner after it sees it (and result_ the other way round): the
+    // signals' release and acquire order them.
     const double *x_ = nullptr;
     const double *factor_by_sum_ = nullptr;
+    bool stop_ = false;
     Nearest result_{};
-    std::atomic<uint64_t> epoch_{0}, done_{0};
-    std::atomic<bool> stop_{false};
+    uint32_t epoch_ = 0;
+    alignas(64) Signal start_;
+    alignas(64) Signal done_;
     std::thread thread_;
 };
 
@@ -229,17 +254,26 @@ void som_train(som_network *network, double **rows, size_t row_count, size_t ite
     }
     index_sum.assign(grid.blocks * kLanes, 0);
     for (size_t p = 0; p < grid.neurons; ++p) index_sum[p] = static_cast<uint32_t>(p / Y + p % Y);
+    std::vector<int64_t> block_first_sum(grid.blocks, -1);
+    for (size_t b = 0; b < grid.blocks; ++b) {
+        size_t first = b * kLanes, last = first + kLanes - 1;
+        // Padding lanes read factors past the last real one: keep them inside
+        // the table by requiring the whole block within one row.
+        if (last < grid.neurons && first / Y == last / Y) block_first_sum[b] = static_cast<int64_t>(index_sum[first]);
+    }
     for (size_t e = 0; e <= 2 * max_sum; ++e)
         neighbourhood[e] = som_neighbourhood(static_cast<long long>(e) - static_cast<long long>(max_sum));
 
     const Kernels &kernels = active();
     std::unique_ptr<TrainingPartner> partner;
     if (worker_count(grid.neurons * n) > 1 && grid.blocks >= 2)
-        partner = std::make_unique<TrainingPartner>(kernels, grid, index_sum.data(), grid.blocks / 2);
+        partner = std::make_unique<TrainingPartner>(kernels, grid, index_sum.data(), block_first_sum.data(),
+                                                    grid.blocks / 2);
     auto pass = [&](const double *x, const double *factor_by_sum) {
         if (partner) return partner->pass(x, factor_by_sum);
         if (factor_by_sum == nullptr) return kernels.nearest(grid.weights, n, 0, grid.blocks, x);
-        return kernels.update_nearest(grid.weights, n, 0, grid.blocks, x, factor_by_sum, index_sum.data());
+        return kernels.update_nearest(grid.weights, n, 0, grid.blocks, x, factor_by_sum, index_sum.data(),
+                                      block_first_sum.data());
     };
 
     const double T = network->time_constant;

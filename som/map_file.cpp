@@ -161,9 +161,11 @@ extern "C" int som_save(som_network *network, const char *path) {
 
     // A sibling temporary file is renamed over the target only once it holds
     // the whole map on disk, so a failure leaves the old map as it was.
-    std::string slash_dir = directory_of(target);
+    std::string directory = directory_of(target);
     std::string base = target.substr(target.rfind('/') == std::string::npos ? 0 : target.rfind('/') + 1);
-    std::string temporary = slash_dir + "/." + base + ".somap-XXXXXX";
+    // The temporary name must fit the file-name limit even when the map's
+    // own name nearly fills it.
+    std::string temporary = directory + "/." + base.substr(0, 200) + ".somap-XXXXXX";
     std::vector<char> name(temporary.begin(), temporary.end());
     name.push_back('\0');
     int fd = ::mkostemp(name.data(), O_CLOEXEC);
@@ -187,7 +189,7 @@ extern "C" int som_save(som_network *network, const char *path) {
         return -1;
     }
     // Make the rename itself durable; a failure here loses no data.
-    int dir_fd = ::open(slash_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int dir_fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir_fd >= 0) {
         ::fsync(dir_fd);
         ::close(dir_fd);
