@@ -10,7 +10,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <csignal>
 #include <fcntl.h>
+#include <pthread.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -143,11 +145,46 @@ mode_t default_file_mode() {
 
 }  // namespace
 
+namespace {
+
+// Holds SIGINT, SIGTERM, SIGHUP and SIGQUIT back for the life of a save, so
+// that an interrupt lands after the temporary file has been renamed or
+// removed: the map on disk is the old one or the new one, and no temporary
+// file is left behind.
+class InterruptsHeld {
+  public:
+    InterruptsHeld() {
+        sigset_t held;
+        sigemptyset(&held);
+        for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&held, signal);
+        pthread_sigmask(SIG_BLOCK, &held, &previous_);
+    }
+    ~InterruptsHeld() {
+        int saved_errno = errno;
+        pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+        errno = saved_errno;
+    }
+
+  private:
+    sigset_t previous_;
+};
+
+int save(som_network *network, const char *path);
+
+}  // namespace
+
 extern "C" int som_save(som_network *network, const char *path) {
     if (network == nullptr || path == nullptr || path[0] == '\0') {
         errno = EINVAL;
         return -1;
     }
+    InterruptsHeld held;
+    return save(network, path);
+}
+
+namespace {
+
+int save(som_network *network, const char *path) {
     std::string target = path;
     if (!resolve_links(target)) return -1;
 
@@ -196,6 +233,8 @@ extern "C" int som_save(som_network *network, const char *path) {
     }
     return 0;
 }
+
+}  // namespace
 
 namespace {
 

@@ -35,7 +35,9 @@ int parse_command_line(int argc, char **argv, RunSettings &settings) {
         {"save", required_argument, nullptr, 's'},
         {nullptr, 0, nullptr, 0},
     };
-    optind = 1;
+    // 0 rather than 1 makes glibc's getopt forget a half-read cluster of
+    // short options from an earlier parse, not just restart the index.
+    optind = 0;
     int choice;
     while ((choice = getopt_long(argc, argv, "hi:x:y:a:s:", long_options, nullptr)) != -1) {
         switch (choice) {
