@@ -4,8 +4,16 @@ set -euo pipefail
 missing=()
 command -v cmake >/dev/null || missing+=(cmake)
 command -v g++ >/dev/null || missing+=(g++)
+command -v pkg-config >/dev/null || missing+=(pkg-config)
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
 [ -f /usr/include/benchmark/benchmark.h ] || missing+=(libbenchmark-dev)
+# The checks beyond the unit and command-line tests: libFuzzer comes with
+# clang, memcheck with valgrind, SVG rendering with rsvg-convert, the
+# split-input recognition test with GNU parallel.
+command -v clang++ >/dev/null || missing+=(clang)
+command -v valgrind >/dev/null || missing+=(valgrind)
+command -v rsvg-convert >/dev/null || missing+=(librsvg2-bin)
+command -v parallel >/dev/null || missing+=(parallel)
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}" >&2
   apt-get update -qq

@@ -17,3 +17,11 @@ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DSOMAP_SANITIZE=ON -DSOMAP_BE
 cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j"$jobs" "${exclude[@]}"
+
+# Further checks, each a script of its own that builds what it needs.
+for check in fuzz/run.sh scripts/install_check.sh; do
+  if [ -f "$check" ]; then
+    echo "== $check" >&2
+    bash "$check"
+  fi
+done

@@ -27,7 +27,11 @@ namespace {
 
 const Kernels *best_supported() {
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f")) return &avx512_kernels();
+    // AMD's cores up to Zen 4 run a 512-bit operation as two 256-bit halves,
+    // and there the AVX2 kernels, with twice the independent chains per
+    // block, measured faster (recognition 1.20 s against 1.50 s, the pair
+    // search 83 ms against 90 ms; training even).
+    if (__builtin_cpu_supports("avx512f") && !__builtin_cpu_is("amd")) return &avx512_kernels();
     if (__builtin_cpu_supports("avx2")) return &avx2_kernels();
     return &generic_kernels();
 }
@@ -113,45 +117,22 @@ Nearest combine(const Nearest &earlier, const Nearest &later) {
     return out;
 }
 
-// Waits until `word` holds `value`: spins briefly, since a pass over a
-// 100 x 100 grid lasts microseconds, then sleeps on a futex so that a loaded
-// machine (the other core busy) costs a context switch, not a time slice.
-class Signal {
+// A second thread that helps with every pass over the grid during one
+// training call. A pass is cut into chunks of blocks that either thread
+// claims from a shared counter, so the caller never waits for a partner that
+// the scheduler has not run: it takes the unclaimed chunks itself and waits
+// only for a chunk already in the partner's hands. The chunks' results are
+// combined in chunk order, so who ran which chunk changes no bit.
+class TrainingTeam {
   public:
-    void set(uint32_t value) {
-        word_.store(value, std::memory_order_seq_cst);
-        if (sleepers_.load(std::memory_order_seq_cst) > 0)
-            syscall(SYS_futex, &word_, FUTEX_WAKE_PRIVATE, INT32_MAX, nullptr, nullptr, 0);
-    }
-    void await(uint32_t value) {
-        for (int spin = 0; spin < 4000; ++spin) {
-            if (word_.load(std::memory_order_acquire) == value) return;
-            __builtin_ia32_pause();
-        }
-        sleepers_.fetch_add(1, std::memory_order_seq_cst);
-        uint32_t now;
-        while ((now = word_.load(std::memory_order_seq_cst)) != value)
-            syscall(SYS_futex, &word_, FUTEX_WAIT_PRIVATE, now, nullptr, nullptr, 0);
-        sleepers_.fetch_sub(1, std::memory_order_seq_cst);
-    }
-
-  private:
-    std::atomic<uint32_t> word_{0};
-    std::atomic<int> sleepers_{0};
-};
-
-// A second thread that shares every pass over the grid during one training
-// call: it takes the upper half of the blocks.
-class TrainingPartner {
-  public:
-    TrainingPartner(const Kernels &kernels, PackedGrid &grid, const uint32_t *index_sum,
-                    const int64_t *block_first_sum, size_t split)
+    TrainingTeam(const Kernels &kernels, PackedGrid &grid, const uint32_t *index_sum,
+                 const int64_t *block_first_sum)
         : kernels_(kernels), grid_(grid), index_sum_(index_sum), block_first_sum_(block_first_sum),
-          split_(split), thread_([this] { serve(); }) {}
+          chunks_(grid.blocks < kMaxChunks ? grid.blocks : kMaxChunks), thread_([this] { serve(); }) {}
 
-    ~TrainingPartner() {
-        stop_ = true;
-        start_.set(++epoch_);
+    ~TrainingTeam() {
+        stop_.store(true, std::memory_order_relaxed);
+        publish((claim_.load(std::memory_order_relaxed) >> 32) + 1);
         thread_.join();
     }
 
@@ -159,25 +140,71 @@ class TrainingPartner {
     Nearest pass(const double *x, const double *factor_by_sum) {
         x_ = x;
         factor_by_sum_ = factor_by_sum;
-        start_.set(++epoch_);
-        Nearest mine = run(0, split_);
-        done_.await(epoch_);
-        return combine(mine, result_);
+        completed_.store(0, std::memory_order_relaxed);
+        const uint64_t epoch = (claim_.load(std::memory_order_relaxed) >> 32) + 1;
+        publish(epoch);
+        work(epoch);
+        for (unsigned spins = 0; completed_.load(std::memory_order_acquire) != chunks_; ++spins) {
+            if (spins < 4096) __builtin_ia32_pause();
+            else std::this_thread::yield();
+        }
+        Nearest out = results_[0].value;
+        for (size_t c = 1; c < chunks_; ++c) out = combine(out, results_[c].value);
+        return out;
     }
 
   private:
-    Nearest run(size_t begin, size_t end) {
-        if (factor_by_sum_ == nullptr) return kernels_.nearest(grid_.weights, grid_.n, begin, end, x_);
-        return kernels_.update_nearest(grid_.weights, grid_.n, begin, end, x_, factor_by_sum_, index_sum_,
-                                       block_first_sum_);
+    static constexpr size_t kMaxChunks = 16;
+
+    void publish(uint64_t epoch) {
+        claim_.store(epoch << 32, std::memory_order_seq_cst);
+        if (sleeping_.load(std::memory_order_seq_cst))
+            syscall(SYS_futex, &wake_word_, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+        wake_word_.fetch_add(1, std::memory_order_seq_cst);
+        if (sleeping_.load(std::memory_order_seq_cst))
+            syscall(SYS_futex, &wake_word_, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+    }
+
+    // Runs chunks of this epoch until none is left unclaimed.
+    void work(uint64_t epoch) {
+        uint64_t word = claim_.load(std::memory_order_acquire);
+        for (;;) {
+            if ((word >> 32) != epoch || (word & 0xffffffffu) >= chunks_) return;
+            if (!claim_.compare_exchange_weak(word, word + 1, std::memory_order_acq_rel)) continue;
+            const size_t chunk = word & 0xffffffffu;
+            const size_t begin = grid_.blocks * chunk / chunks_, end = grid_.blocks * (chunk + 1) / chunks_;
+            results_[chunk].value =
+                factor_by_sum_ == nullptr
+                    ? kernels_.nearest(grid_.weights, grid_.n, begin, end, x_)
+                    : kernels_.update_nearest(grid_.weights, grid_.n, begin, end, x_, factor_by_sum_,
+                                              index_sum_, block_first_sum_);
+            completed_.fetch_add(1, std::memory_order_acq_rel);
+            word = claim_.load(std::memory_order_acquire);
+        }
     }
 
     void serve() {
-        for (uint32_t seen = 1;; ++seen) {
-            start_.await(seen);
-            if (stop_) return;
-            result_ = run(split_, grid_.blocks);
-            done_.set(seen);
+        uint64_t seen = 0;
+        for (;;) {
+            // Between passes the caller does only a little scalar work, so a
+            // short spin usually catches the next pass; then sleep, so that
+            // an idle partner never takes a core from anyone.
+            uint64_t epoch = claim_.load(std::memory_order_acquire) >> 32;
+            for (int spin = 0; epoch == seen && spin < 512; ++spin) {
+                __builtin_ia32_pause();
+                epoch = claim_.load(std::memory_order_acquire) >> 32;
+            }
+            if (epoch == seen) {
+                uint32_t ticket = wake_word_.load(std::memory_order_seq_cst);
+                sleeping_.store(true, std::memory_order_seq_cst);
+                if ((claim_.load(std::memory_order_seq_cst) >> 32) == seen && !stop_.load(std::memory_order_relaxed))
+                    syscall(SYS_futex, &wake_word_, FUTEX_WAIT_PRIVATE, ticket, nullptr, nullptr, 0);
+                sleeping_.store(false, std::memory_order_seq_cst);
+                continue;
+            }
+            seen = epoch;
+            if (stop_.load(std::memory_order_relaxed)) return;
+            work(epoch);
         }
     }
 
@@ -185,17 +212,20 @@ class TrainingPartner {
     PackedGrid &grid_;
     const uint32_t *index_sum_;
     const int64_t *block_first_sum_;
-    const size_t split_;
-    // Written by the calling thread before start_ is set and read by the
-    // partner after it sees it (and result_ the other way round): the
-    // signals' release and acquire order them.
+    const size_t chunks_;
+    // Written by the caller before an epoch is published and read only by a
+    // thread that has claimed a chunk of it, after the claim's acquire.
     const double *x_ = nullptr;
     const double *factor_by_sum_ = nullptr;
-    bool stop_ = false;
-    Nearest result_{};
-    uint32_t epoch_ = 0;
-    alignas(64) Signal start_;
-    alignas(64) Signal done_;
+    struct alignas(64) Slot {
+        Nearest value;
+    };
+    Slot results_[kMaxChunks];
+    alignas(64) std::atomic<uint64_t> claim_{0};  // epoch << 32 | next chunk
+    alignas(64) std::atomic<size_t> completed_{0};
+    alignas(64) std::atomic<uint32_t> wake_word_{0};
+    std::atomic<bool> sleeping_{false};
+    std::atomic<bool> stop_{false};
     std::thread thread_;
 };
 
@@ -265,10 +295,9 @@ void som_train(som_network *network, double **rows, size_t row_count, size_t ite
         neighbourhood[e] = som_neighbourhood(static_cast<long long>(e) - static_cast<long long>(max_sum));
 
     const Kernels &kernels = active();
-    std::unique_ptr<TrainingPartner> partner;
+    std::unique_ptr<TrainingTeam> partner;
     if (worker_count(grid.neurons * n) > 1 && grid.blocks >= 2)
-        partner = std::make_unique<TrainingPartner>(kernels, grid, index_sum.data(), block_first_sum.data(),
-                                                    grid.blocks / 2);
+        partner = std::make_unique<TrainingTeam>(kernels, grid, index_sum.data(), block_first_sum.data());
     auto pass = [&](const double *x, const double *factor_by_sum) {
         if (partner) return partner->pass(x, factor_by_sum);
         if (factor_by_sum == nullptr) return kernels.nearest(grid.weights, n, 0, grid.blocks, x);

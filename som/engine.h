@@ -55,8 +55,8 @@ const Kernels &generic_kernels();
 const Kernels &avx2_kernels();
 const Kernels &avx512_kernels();
 
-// The kernels in use: the widest the CPU supports unless som_engine_select
-// chose others.
+// The kernels in use: the ones "auto" picks (see som_engine_select) unless
+// another choice was made.
 const Kernels &active();
 
 }  // namespace som_engine

@@ -244,6 +244,24 @@ struct map_header {
     uint64_t n, x, y;
 };
 
+// A short file must not make the loader allocate far more than it holds:
+// weights cost 8 bytes on file, and with at least one input and one neuron
+// the network needs at most 31 bytes of memory per byte of them (n = 1 with
+// one-column rows costs about 22), so 32 times the file accepts every such
+// map. What it refuses is a header declaring many neurons or inputs with no
+// weights to back them (no inputs, or a zero grid dimension beside a huge
+// one), beyond a fixed allowance that covers every small map.
+constexpr uint64_t kMemoryPerFileByte = 32;
+constexpr uint64_t kMemoryAllowance = uint64_t{64} << 20;
+
+bool memory_justified(size_t needed, uint64_t file_bytes) {
+    uint64_t limit;
+    if (__builtin_mul_overflow(file_bytes, kMemoryPerFileByte, &limit) ||
+        __builtin_add_overflow(limit, kMemoryAllowance, &limit))
+        return true;
+    return static_cast<uint64_t>(needed) <= limit;
+}
+
 // Reads the weights into a buffer that only grows as data actually arrives,
 // so a header that claims more than the file holds never causes a large
 // allocation, even where the file's size is unknown (a pipe).
@@ -288,6 +306,10 @@ som_network *load_from(int fd) {
     if (S_ISREG(info.st_mode) && static_cast<uint64_t>(info.st_size) < total) return nullptr;
     size_t needed;
     if (!som_network_memory(header.n, header.x, header.y, &needed)) return nullptr;
+    // A pipe has no size, but the network is built only once all `total`
+    // bytes have arrived, so `total` is then the bytes actually read.
+    const uint64_t file_bytes = S_ISREG(info.st_mode) ? static_cast<uint64_t>(info.st_size) : total;
+    if (!memory_justified(needed, file_bytes)) return nullptr;
 
     std::vector<double> weights;
     if (!read_weights(fd, count, weights)) return nullptr;

@@ -1,0 +1,273 @@
+#!/usr/bin/env bash
+# Whole-program workloads: somap-plain (the literal reference code) against
+# somap (the fast engine), on the same generated data in the same run, so the
+# ratios compare like with like on whatever machine this runs on. Every pair
+# of runs is also checked for identical output, because a speed-up that
+# changes a single byte is a bug, not a win.
+#
+#   bench/workloads.sh              all workloads
+#   bench/workloads.sh W2 W5        a subset
+#   SOMAP_BENCH_QUICK=1 bench/...   rows / 10: a smoke run, not a measurement
+#
+# Progress and build output go to standard error; the Markdown tables go to
+# standard output.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+readonly ALL_WORKLOADS=(W1 W2 W3 W4 W5)
+
+usage() {
+    echo "usage: $0 [W1|W2|W3|W4|W5 ...]   (SOMAP_BENCH_QUICK=1 shrinks every input tenfold)" >&2
+}
+
+selected=()
+for arg in "$@"; do
+    case "${arg^^}" in
+        W1 | W2 | W3 | W4 | W5) selected+=("${arg^^}") ;;
+        -H | --HELP) usage; exit 0 ;;
+        *) echo "unknown workload: $arg" >&2; usage; exit 2 ;;
+    esac
+done
+[[ ${#selected[@]} -eq 0 ]] && selected=("${ALL_WORKLOADS[@]}")
+
+wanted() {
+    local w
+    for w in "${selected[@]}"; do [[ $w == "$1" ]] && return 0; done
+    return 1
+}
+
+# Row counts are divided, never grid sizes or iterations, so a quick run still
+# goes through the same code paths as the full one.
+divisor=1
+[[ ${SOMAP_BENCH_QUICK:-0} == 1 ]] && divisor=10
+rows() { echo $(($1 / divisor)); }
+
+echo "== building Release into build/" >&2
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >&2
+cmake --build build -j2 --target somap somap-plain >&2
+
+# Peak memory needs GNU time; the script must not install anything, so
+# without it memory is reported as n/a and only wall time is taken.
+have_gnu_time=0
+if [[ -x /usr/bin/time ]] && /usr/bin/time -f '%M' -o /dev/null true 2>/dev/null; then
+    have_gnu_time=1
+fi
+
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/somap-bench.XXXXXX")
+trap 'rm -rf "$tmp"' EXIT
+
+# build/ may be shared with people rebuilding it while this runs; private
+# copies keep one consistent pair of binaries for the whole run.
+cp build/somap "$tmp/somap"
+cp build/somap-plain "$tmp/somap-plain"
+readonly FAST=$tmp/somap PLAIN=$tmp/somap-plain
+
+# Uniform numbers in [0, 1) with four decimals. awk's generator with a fixed
+# seed gives the same file on every run of the same awk, and needs nothing
+# beyond a base system.
+generate() { # rows fields seed file
+    awk -v rows="$1" -v fields="$2" -v seed="$3" 'BEGIN {
+        srand(seed)
+        for (r = 0; r < rows; r++) {
+            line = sprintf("%.4f", rand())
+            for (f = 1; f < fields; f++) line = line sprintf("\t%.4f", rand())
+            print line
+        }
+    }' >"$4"
+}
+
+# Seconds of one named phase from a run's standard error, or the sum of all
+# four when the name is "ALL". The units follow the tool's phase timer.
+phase_seconds() { # stderr-file phase-name
+    awk -F'\t' -v want="$2" '
+        $2 ~ /^ : / {
+            split(substr($2, 4), part, " ")
+            scale = part[2] == "us" ? 1e-6 : part[2] == "ms" ? 1e-3 : part[2] == "s" ? 1 \
+                  : part[2] == "m" ? 60 : part[2] == "h" ? 3600 : -1
+            if (scale < 0) { print "unknown unit " part[2] > "/dev/stderr"; exit 1 }
+            if (want == "ALL" || $1 == want) { total += part[1] * scale; found = 1 }
+        }
+        END { if (!found) { print "phase not reported: " want > "/dev/stderr"; exit 1 }
+              printf "%.6f\n", total }' "$1"
+}
+
+# Times one binary on one workload with standard output to /dev/null, as a
+# user's run would redirect it: somap flushes every output line, so a regular
+# file (even on tmpfs) would add a write system call per line to the
+# recognition phase. Leaves wall seconds and peak RSS (KiB or n/a) in
+# $tmp/<tag>.wall and $tmp/<tag>.rss, and standard error in $tmp/<tag>.err.
+run_timed() { # tag input binary args...
+    local tag=$1 input=$2 binary=$3
+    shift 3
+    local start end status=0
+    start=$(date +%s.%N)
+    if ((have_gnu_time)); then
+        /usr/bin/time -f '%M' -o "$tmp/$tag.rss" "$binary" "$@" <"$input" >/dev/null 2>"$tmp/$tag.err" || status=$?
+    else
+        echo n/a >"$tmp/$tag.rss"
+        "$binary" "$@" <"$input" >/dev/null 2>"$tmp/$tag.err" || status=$?
+    fi
+    end=$(date +%s.%N)
+    fail_on "$status" "$tag" "$binary" "$@"
+    awk -v a="$start" -v b="$end" 'BEGIN { printf "%.6f\n", b - a }' >"$tmp/$tag.wall"
+    # GNU time appends a "Command exited" line on failure; keep the number only.
+    tail -n 1 "$tmp/$tag.rss" >"$tmp/$tag.rss.1" && mv "$tmp/$tag.rss.1" "$tmp/$tag.rss"
+}
+
+# The untimed run whose standard output is kept for comparison. It goes first,
+# which also brings the input file and the binary into the page cache before
+# anything is timed.
+run_kept() { # tag input binary args...
+    local tag=$1 input=$2 binary=$3
+    shift 3
+    local status=0
+    "$binary" "$@" <"$input" >"$tmp/$tag.out" 2>"$tmp/$tag.kept.err" || status=$?
+    fail_on "$status" "$tag" "$binary" "$@"
+}
+
+fail_on() { # status tag binary args...
+    local status=$1 tag=$2
+    shift 2
+    ((status == 0)) && return 0
+    echo "FAILED: $tag ($*) exited with status $status" >&2
+    exit 1
+}
+
+# Map files carry their saving time in the first 8 bytes, so only the rest
+# must agree.
+check_same() { # workload map-saved(0/1)
+    if ! cmp -s "$tmp/$1-plain.out" "$tmp/$1-fast.out"; then
+        echo "MISMATCH: $1 standard output differs between somap-plain and somap" >&2
+        cmp "$tmp/$1-plain.out" "$tmp/$1-fast.out" >&2 || true
+        exit 1
+    fi
+    if (($2)) && ! cmp -s <(tail -c +9 "$tmp/$1-plain.map") <(tail -c +9 "$tmp/$1-fast.map"); then
+        echo "MISMATCH: $1 saved maps differ between somap-plain and somap (beyond the time stamp)" >&2
+        exit 1
+    fi
+}
+
+# One workload: both binaries' outputs are compared first, then plain and fast
+# are timed one after the other. The phase figure is a named phase, or
+# "READING" for whole wall time less all reported phases (input is read before
+# the first phase timer starts).
+declare -A description phase_label
+run_pair() { # workload phase input saves-map(0/1) args...
+    local w=$1 phase=$2 input=$3 saves=$4
+    shift 4
+    local kind binary args
+    for kind in plain fast; do
+        [[ $kind == plain ]] && binary=$PLAIN || binary=$FAST
+        args=("$@")
+        ((saves)) && args+=(-s "$tmp/$w-$kind.map")
+        echo "== $w $kind, kept output: $binary ${args[*]} < $(basename "$input")" >&2
+        run_kept "$w-$kind" "$input" "$binary" "${args[@]}"
+    done
+    check_same "$w" "$saves"
+    echo "   outputs identical" >&2
+    for kind in plain fast; do
+        [[ $kind == plain ]] && binary=$PLAIN || binary=$FAST
+        args=("$@")
+        ((saves)) && args+=(-s "$tmp/$w-$kind.timed.map")
+        echo "== $w $kind, timed: $binary ${args[*]} < $(basename "$input") > /dev/null" >&2
+        run_timed "$w-$kind" "$input" "$binary" "${args[@]}"
+        if [[ $phase == READING ]]; then
+            local phases
+            phases=$(phase_seconds "$tmp/$w-$kind.err" ALL)
+            awk -v wall="$(cat "$tmp/$w-$kind.wall")" -v phases="$phases" \
+                'BEGIN { printf "%.6f\n", wall - phases }' >"$tmp/$w-$kind.phase"
+        else
+            phase_seconds "$tmp/$w-$kind.err" "$phase" >"$tmp/$w-$kind.phase"
+        fi
+        echo "   wall $(cat "$tmp/$w-$kind.wall") s, phase $(cat "$tmp/$w-$kind.phase") s, rss $(cat "$tmp/$w-$kind.rss") KiB" >&2
+        sed 's/^/   | /' "$tmp/$w-$kind.err" >&2
+    done
+}
+
+if wanted W1; then
+    n=$(rows 1000)
+    description[W1]="train 100x100 (default), 8 fields, $n rows, default iterations"
+    phase_label[W1]="Network Training"
+    generate "$n" 8 101 "$tmp/w1.tsv"
+    run_pair W1 "Network Training" "$tmp/w1.tsv" 1
+fi
+
+if wanted W2; then
+    n=$(rows 200)
+    description[W2]="train 40x40, 64 fields, $n rows, 200 iterations"
+    phase_label[W2]="Network Training"
+    generate "$n" 64 202 "$tmp/w2.tsv"
+    run_pair W2 "Network Training" "$tmp/w2.tsv" 1 -x 40 -y 40 -i 200
+fi
+
+if wanted W3; then
+    n=$(rows 200000)
+    m=$(rows 1000)
+    description[W3]="apply a 100x100 map of 16 fields to $n rows"
+    phase_label[W3]="Input Recognition"
+    generate "$m" 16 303 "$tmp/w3-train.tsv"
+    generate "$n" 16 304 "$tmp/w3.tsv"
+    # The map is made once, by the fast binary, so both sides apply the very
+    # same weights.
+    echo "== W3 making the map: $FAST -s map16 -i 1 < $m rows" >&2
+    "$FAST" -s "$tmp/map16" -i 1 <"$tmp/w3-train.tsv" >/dev/null 2>"$tmp/w3-train.err"
+    run_pair W3 "Input Recognition" "$tmp/w3.tsv" 0 -a "$tmp/map16"
+fi
+
+if wanted W4; then
+    n=$(rows 1000000)
+    description[W4]="read $n lines of 8 fields, empty grid (-x 0)"
+    phase_label[W4]="reading (wall - phases)"
+    generate "$n" 8 405 "$tmp/w4.tsv"
+    run_pair W4 READING "$tmp/w4.tsv" 0 -x 0
+fi
+
+if wanted W5; then
+    n=$(rows 20000)
+    description[W5]="initialise 10x10 from $n rows of 8 fields, 0 iterations"
+    phase_label[W5]="Network Training"
+    generate "$n" 8 506 "$tmp/w5.tsv"
+    run_pair W5 "Network Training" "$tmp/w5.tsv" 1 -x 10 -y 10 -i 0
+fi
+
+# Seconds shown in the unit that keeps three significant-ish digits readable.
+human() {
+    awk -v s="$1" 'BEGIN {
+        if (s < 0) s = 0
+        if (s < 0.001) printf "%.0f us", s * 1e6
+        else if (s < 1) printf "%.1f ms", s * 1e3
+        else printf "%.2f s", s
+    }'
+}
+ratio() {
+    awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.1fx", a / b; else printf "n/a" }'
+}
+
+mode="full"
+((divisor > 1)) && mode="QUICK (rows / $divisor)"
+echo
+echo "somap workloads, $mode, $(nproc) cores, $(date -u '+%Y-%m-%d %H:%M UTC')"
+echo
+echo "| workload | description | plain phase time | fast phase time | phase ratio | plain wall | fast wall | wall ratio |"
+echo "|---|---|---|---|---|---|---|---|"
+for w in "${selected[@]}"; do
+    pp=$(cat "$tmp/$w-plain.phase") fp=$(cat "$tmp/$w-fast.phase")
+    pw=$(cat "$tmp/$w-plain.wall") fw=$(cat "$tmp/$w-fast.wall")
+    echo "| $w | ${description[$w]}; phase: ${phase_label[$w]} | $(human "$pp") | $(human "$fp") | $(ratio "$pp" "$fp") | $(human "$pw") | $(human "$fw") | $(ratio "$pw" "$fw") |"
+done
+
+memory_rows=()
+for w in W1 W3; do wanted "$w" && memory_rows+=("$w"); done
+if ((${#memory_rows[@]} > 0)); then
+    echo
+    echo "| workload | plain max RSS | fast max RSS | fast / plain |"
+    echo "|---|---|---|---|"
+    for w in "${memory_rows[@]}"; do
+        pr=$(cat "$tmp/$w-plain.rss") fr=$(cat "$tmp/$w-fast.rss")
+        if [[ $pr == n/a || $fr == n/a ]]; then
+            echo "| $w | n/a | n/a | n/a |"
+        else
+            echo "| $w | $(awk -v k="$pr" 'BEGIN { printf "%.1f MiB", k / 1024 }') | $(awk -v k="$fr" 'BEGIN { printf "%.1f MiB", k / 1024 }') | $(awk -v a="$fr" -v b="$pr" 'BEGIN { printf "%.2f", a / b }') |"
+        fi
+    done
+fi
