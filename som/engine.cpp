@@ -6,6 +6,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cfloat>
@@ -261,6 +262,11 @@ int som_engine_select(const char *name) {
 const char *som_engine_name(void) { return active().name; }
 
 void som_train(som_network *network, double **rows, size_t row_count, size_t iterations) {
+    som_train_observed(network, rows, row_count, iterations, nullptr, nullptr);
+}
+
+void som_train_observed(som_network *network, double **rows, size_t row_count, size_t iterations,
+                        som_progress progress, void *context) {
     som_time_constant(network);
     if (row_count == 0 || iterations == 0) return;
     const size_t n = network->input_layer->neurons_count;
@@ -306,6 +312,7 @@ void som_train(som_network *network, double **rows, size_t row_count, size_t ite
     };
 
     const double T = network->time_constant;
+    if (progress) progress(context, 0, row_count);
     for (size_t r = 0; r < row_count; ++r) {
         const double *x = rows[r];
         Nearest winner = pass(x, nullptr);
@@ -321,6 +328,7 @@ void som_train(som_network *network, double **rows, size_t row_count, size_t ite
             winner = pass(x, factor_by_sum.data());
             if (winner.any_zero) break;
         }
+        if (progress) progress(context, r + 1, row_count);
     }
     partner.reset();
     grid.unpack(network);
@@ -366,7 +374,7 @@ void som_find_winners(som_network *network, double **rows, size_t row_count, siz
 // The pair search of the initialisation, vectorised across the second row
 // and split across threads by pair count.
 bool som_engine_farthest_pair(double **rows, size_t row_count, size_t n, size_t *first,
-                              size_t *second) {
+                              size_t *second, som_progress progress, void *context) {
     size_t blocks = block_count(row_count), values, bytes;
     if (!som_checked_mul(blocks * kLanes, n, &values) || !som_checked_mul(values, sizeof(double), &bytes))
         return false;
@@ -380,19 +388,41 @@ bool som_engine_farthest_pair(double **rows, size_t row_count, size_t n, size_t 
             }
     const Kernels &kernels = active();
     const size_t pairs = row_count * (row_count - 1) / 2;
-    size_t parts = worker_count(pairs * n);
-    std::vector<Farthest> results(parts);
-    run_parallel(parts, [&](size_t part, size_t total) {
-        // Row i has row_count - 1 - i partners: cut where the pairs before
-        // reach part / total of them.
-        auto cut = [&](size_t share) {
-            if (share == total) return row_count;
-            size_t target = pairs * share / total, done = 0, i = 0;
-            while (i < row_count && done < target) done += row_count - 1 - i++;
-            return i;
-        };
-        results[part] = kernels.farthest_pair(packed, n, row_count, rows, cut(part), cut(part + 1));
-    });
+    // Pairs whose first row lies before row i.
+    auto pairs_before = [row_count](size_t i) { return i * (row_count - 1) - i * (i - 1) / 2; };
+    // The first row at which the pairs before reach `target`.
+    auto row_at = [&](size_t target) {
+        size_t low = 0, high = row_count;
+        while (low < high) {
+            size_t middle = low + (high - low) / 2;
+            if (pairs_before(middle) < target) low = middle + 1;
+            else high = middle;
+        }
+        return low;
+    };
+    // Someone watching gets a report after each of a few dozen slices of the
+    // pairs; threads share each slice.
+    const size_t slices = progress != nullptr && row_count > 1 ? 64 : 1;
+    const size_t parts = worker_count(pairs * n);
+    std::vector<Farthest> results;
+    if (progress) progress(context, 0, pairs);
+    for (size_t slice = 0; slice < slices; ++slice) {
+        const size_t slice_begin = row_at(pairs / slices * slice);
+        const size_t slice_end = slice + 1 == slices ? row_count : row_at(pairs / slices * (slice + 1));
+        if (slice_begin == slice_end) continue;
+        const size_t first = pairs_before(slice_begin), count = pairs_before(slice_end) - first;
+        const size_t offset = results.size();
+        results.resize(offset + parts);
+        run_parallel(parts, [&](size_t part, size_t total) {
+            // Row i has row_count - 1 - i partners: cut where the pairs
+            // before reach part / total of the slice's.
+            auto cut = [&](size_t share) {
+                return share == total ? slice_end : std::max(slice_begin, row_at(first + count / total * share));
+            };
+            results[offset + part] = kernels.farthest_pair(packed, n, row_count, rows, cut(part), cut(part + 1));
+        });
+        if (progress) progress(context, pairs_before(slice_end), pairs);
+    }
     std::free(packed);
     Farthest best{0.0, SIZE_MAX, SIZE_MAX};
     for (const Farthest &result : results) {

@@ -75,7 +75,8 @@ void farthest_pair_plain(double **rows, size_t row_count, size_t n, size_t *firs
     *second = ib;
 }
 
-void init_weights(som_network *network, double **rows, size_t row_count, bool fast) {
+void init_weights(som_network *network, double **rows, size_t row_count, bool fast, som_progress progress,
+                  void *context) {
     const size_t n = network->input_layer->neurons_count;
     const size_t X = network->output_layer->neurons_count_x;
     const size_t Y = network->output_layer->neurons_count_y;
@@ -85,7 +86,7 @@ void init_weights(som_network *network, double **rows, size_t row_count, bool fa
     if (centre == nullptr) return;
 
     size_t ia = 0, ib = 0;
-    if (!fast || !som_engine_farthest_pair(rows, row_count, n, &ia, &ib))
+    if (!fast || !som_engine_farthest_pair(rows, row_count, n, &ia, &ib, progress, context))
         farthest_pair_plain(rows, row_count, n, &ia, &ib);
     const double *a = rows[ia];
     const double *b = rows[ib];
@@ -149,9 +150,14 @@ void init_weights(som_network *network, double **rows, size_t row_count, bool fa
 }  // namespace
 
 extern "C" void som_init_weights(som_network *network, double **rows, size_t row_count) {
-    init_weights(network, rows, row_count, true);
+    init_weights(network, rows, row_count, true, nullptr, nullptr);
+}
+
+extern "C" void som_init_weights_observed(som_network *network, double **rows, size_t row_count,
+                                          som_progress progress, void *context) {
+    init_weights(network, rows, row_count, true, progress, context);
 }
 
 extern "C" void som_init_weights_plain(som_network *network, double **rows, size_t row_count) {
-    init_weights(network, rows, row_count, false);
+    init_weights(network, rows, row_count, false, nullptr, nullptr);
 }

@@ -11,9 +11,10 @@ extern "C" {
 som_network *som_network_build(size_t n, size_t x, size_t y, const double *weights);
 }
 
-// The vectorised, threaded most-distant-pair search of the initialisation;
-// false when it could not allocate its scratch space.
+// The vectorised, threaded most-distant-pair search of the initialisation,
+// reporting the pairs compared to `progress` when it is not null; false when
+// it could not allocate its scratch space.
 bool som_engine_farthest_pair(double **rows, size_t row_count, size_t n, size_t *first,
-                              size_t *second);
+                              size_t *second, som_progress progress, void *context);
 
 #endif

@@ -111,11 +111,22 @@ int som_network_memory(size_t n, size_t x, size_t y, size_t *bytes);
 
 /* ---- Training ---------------------------------------------------------- */
 
+/* Told of the progress of a long call: `done` of `total` units of work, with
+ * done rising from 0 to total. Called on the calling thread, often (after each
+ * vector in training), so it should return quickly. */
+typedef void (*som_progress)(void *context, size_t done, size_t total);
+
 /* Overwrites every weight with a blend of four input vectors chosen by
  * city-block distance: the most distant pair and the two rows nearest to
  * their centres. rows holds row_count pointers to at least n doubles each.
  * Does nothing when row_count is 0, the grid is empty or n is 0. */
 void som_init_weights(som_network *network, double **rows, size_t row_count);
+
+/* som_init_weights, telling `progress` (when not null) how many of the
+ * row_count * (row_count - 1) / 2 pairs of rows the search for the most
+ * distant pair has compared. Same result. */
+void som_init_weights_observed(som_network *network, double **rows, size_t row_count,
+                               som_progress progress, void *context);
 
 /* The same placement computed literally, one pair at a time: the reference
  * som_init_weights is tested against. Same result to the bit. */
@@ -140,6 +151,11 @@ double som_neighbourhood(long long index_sum_difference);
  * rows as for som_init_weights; row_count and iterations may be 0. */
 void som_train(som_network *network, double **rows, size_t row_count,
                size_t iterations);
+
+/* som_train, telling `progress` (when not null) how many of the row_count
+ * vectors have been trained. Same result. */
+void som_train_observed(som_network *network, double **rows, size_t row_count,
+                        size_t iterations, som_progress progress, void *context);
 
 /* The same training written literally (three passes over the grid per
  * iteration): the reference som_train is tested against. Same result to the

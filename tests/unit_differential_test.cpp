@@ -151,6 +151,21 @@ struct Rows {
     }
 };
 
+// Records what an observed call reports.
+struct Progress {
+    std::vector<std::pair<size_t, size_t>> reports;
+    static void record(void *self, size_t done, size_t total) {
+        static_cast<Progress *>(self)->reports.emplace_back(done, total);
+    }
+    // From 0 to `total`, never falling, the total never changing.
+    bool rises_to(size_t total) const {
+        if (reports.empty() || reports.front().first != 0 || reports.back().first != total) return false;
+        for (size_t k = 0; k < reports.size(); ++k)
+            if (reports[k].second != total || (k > 0 && reports[k].first < reports[k - 1].first)) return false;
+        return true;
+    }
+};
+
 class EngineDifferential : public ::testing::TestWithParam<const char *> {
   protected:
     void SetUp() override {
@@ -180,7 +195,19 @@ TEST_P(EngineDifferential, TrainingMatchesPlain) {
             som_init_weights_plain(plain.net, rows.pointers.data(), rows.pointers.size());
         }
         size_t iterations = (x * y * n > 10000) ? 40 : 1 + random() % 300;
-        som_train(fast.net, rows.pointers.data(), rows.pointers.size(), iterations);
+        // Only a call with something to train reports.
+        Progress watched;
+        const bool observed = random() % 2;
+        if (observed)
+            som_train_observed(fast.net, rows.pointers.data(), rows.pointers.size(), iterations,
+                               Progress::record, &watched);
+        else
+            som_train(fast.net, rows.pointers.data(), rows.pointers.size(), iterations);
+        if (observed && x * y * n > 0) {
+            EXPECT_TRUE(watched.rises_to(rows.pointers.size()));
+        } else {
+            EXPECT_TRUE(watched.reports.empty());
+        }
         som_train_plain(plain.net, rows.pointers.data(), rows.pointers.size(), iterations);
         EXPECT_TRUE(same_bits(weights_of(fast.net), weights_of(plain.net))) << n << " " << x << "x" << y;
         EXPECT_TRUE(same_bits(inputs_of(fast.net), inputs_of(plain.net))) << n << " " << x << "x" << y;
@@ -229,8 +256,17 @@ TEST_P(EngineDifferential, InitialisationMatchesPlain) {
             if (count > 4 && random() % 2)
                 for (size_t r = 0; r < count; ++r)
                     for (double &v : rows.values[r]) v = static_cast<double>(random() % 3);
-            som_init_weights(fast.net, rows.pointers.data(), count);
+            // Watching the search slices it differently; the result stays.
+            Progress watched;
+            const bool observed = random() % 2;
+            if (observed)
+                som_init_weights_observed(fast.net, rows.pointers.data(), count, Progress::record, &watched);
+            else
+                som_init_weights(fast.net, rows.pointers.data(), count);
             som_init_weights_plain(plain.net, rows.pointers.data(), count);
+            if (observed) {
+                EXPECT_TRUE(watched.rises_to(count * (count - 1) / 2)) << count;
+            }
             ASSERT_TRUE(same_bits(weights_of(fast.net), weights_of(plain.net))) << count << " rows, n " << n;
         }
     }

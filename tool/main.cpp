@@ -12,6 +12,7 @@
 #include "messages.h"
 #include "options.h"
 #include "phase_timer.h"
+#include "progress.h"
 #include "som/som.h"
 
 namespace {
@@ -23,8 +24,10 @@ using namespace somap;
 // write the same bytes.
 #ifdef SOMAP_PLAIN_ENGINE
 void read_input(InputTable &table) { read_input_table_plain(std::cin, table); }
-void init_weights(som_network *net, double **rows, size_t count) { som_init_weights_plain(net, rows, count); }
-void train(som_network *net, double **rows, size_t count, size_t iterations) {
+void init_weights(som_network *net, double **rows, size_t count, ProgressLine &) {
+    som_init_weights_plain(net, rows, count);
+}
+void train(som_network *net, double **rows, size_t count, size_t iterations, ProgressLine &) {
     som_train_plain(net, rows, count, iterations);
 }
 void find_winners(som_network *net, double **rows, size_t count, size_t *wi, size_t *wj) {
@@ -37,16 +40,24 @@ void find_winners(som_network *net, double **rows, size_t count, size_t *wi, siz
 }
 #else
 void read_input(InputTable &table) { read_input_table(0, table); }
-void init_weights(som_network *net, double **rows, size_t count) { som_init_weights(net, rows, count); }
-void train(som_network *net, double **rows, size_t count, size_t iterations) {
-    som_train(net, rows, count, iterations);
+void init_weights(som_network *net, double **rows, size_t count, ProgressLine &progress) {
+    progress.begin(text::kProgressPlacing, text::kProgressPairs);
+    som_init_weights_observed(net, rows, count, progress.enabled() ? ProgressLine::report : nullptr, &progress);
+}
+void train(som_network *net, double **rows, size_t count, size_t iterations, ProgressLine &progress) {
+    progress.begin(text::kProgressTraining, text::kProgressVectors);
+    som_train_observed(net, rows, count, iterations, progress.enabled() ? ProgressLine::report : nullptr,
+                       &progress);
 }
 void find_winners(som_network *net, double **rows, size_t count, size_t *wi, size_t *wj) {
     som_find_winners(net, rows, count, wi, wj);
 }
 #endif
 
-void write_output_line(size_t i, size_t j, std::string_view line) {
+// False once standard output has failed (a full device, a closed
+// descriptor, a reader that went away with SIGPIPE ignored): the lines are
+// lost, so the run must stop there rather than save a map and report success.
+bool write_output_line(size_t i, size_t j, std::string_view line) {
     std::string out = std::to_string(i);
     out += '\t';
     out += std::to_string(j);
@@ -55,6 +66,7 @@ void write_output_line(size_t i, size_t j, std::string_view line) {
     out += '\n';
     std::cout.write(out.data(), static_cast<std::streamsize>(out.size()));
     std::cout.flush();
+    return static_cast<bool>(std::cout);
 }
 
 int run(int argc, char **argv) {
@@ -110,9 +122,13 @@ int run(int argc, char **argv) {
 
     if (training) {
         std::cerr << text::kTrainingPrefix << table.size() << text::kTrainingSuffix << std::endl;
-        init_weights(network, table.vectors.data(), table.size());
+        // Training can take minutes: a terminal gets a live progress line,
+        // erased before the phase report.
+        ProgressLine progress(2);
+        init_weights(network, table.vectors.data(), table.size(), progress);
         train(network, table.vectors.data(), table.size(),
-                  static_cast<size_t>(static_cast<long>(settings.iterations)));
+              static_cast<size_t>(static_cast<long>(settings.iterations)), progress);
+        progress.clear();
     }
     print_phase_time(text::kPhaseTraining);
 
@@ -123,7 +139,15 @@ int run(int argc, char **argv) {
     for (size_t begin = 0; begin < table.size(); begin += kChunk) {
         size_t count = std::min(kChunk, table.size() - begin);
         find_winners(network, table.vectors.data() + begin, count, winners_i.data(), winners_j.data());
-        for (size_t k = 0; k < count; ++k) write_output_line(winners_i[k], winners_j[k], table.line(begin + k));
+        for (size_t k = 0; k < count; ++k) {
+            if (write_output_line(winners_i[k], winners_j[k], table.line(begin + k))) continue;
+            // A reader that has gone away (EPIPE) is the normal end of
+            // `somap | head`: quiet, as SIGPIPE would have been.
+            const int write_errno = errno;
+            som_network_destroy(network);
+            if (write_errno != EPIPE) std::cerr << text::kOutputFailed << std::endl;
+            return 1;
+        }
     }
     print_phase_time(text::kPhaseRecognition);
 

@@ -34,8 +34,15 @@ inline constexpr const char *kLoading = "Loading ... ";
 inline constexpr const char *kLoadFailed = "could not load SOM from ";
 inline constexpr const char *kSaveFailed = "could not save SOM to ";
 inline constexpr const char *kNothingToTrain = "no input vectors to train on";
+inline constexpr const char *kOutputFailed = "could not write to standard output";
 inline constexpr const char *kTrainingPrefix = "Training using ";
 inline constexpr const char *kTrainingSuffix = " input vectors";
+
+// The progress line on a terminal: "Training: 250 of 1000 vectors (25%), ...".
+inline constexpr const char *kProgressPlacing = "Placing weights";
+inline constexpr const char *kProgressPairs = "pairs";
+inline constexpr const char *kProgressTraining = "Training";
+inline constexpr const char *kProgressVectors = "vectors";
 
 inline constexpr const char *kPhaseCreation = "Network Creation";
 inline constexpr const char *kPhaseTraining = "Network Training";
