@@ -14,6 +14,10 @@ command -v clang++ >/dev/null || missing+=(clang)
 command -v valgrind >/dev/null || missing+=(valgrind)
 command -v rsvg-convert >/dev/null || missing+=(librsvg2-bin)
 command -v parallel >/dev/null || missing+=(parallel)
+# The install check builds the Debian package and lints the manual.
+command -v dpkg-shlibdeps >/dev/null || missing+=(dpkg-dev)
+command -v file >/dev/null || missing+=(file)
+command -v groff >/dev/null || missing+=(groff-base)
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}" >&2
   apt-get update -qq

@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Installs somap into a temporary prefix as a user would, then proves the
+# installed pieces work on their own: the program and its manual, a C
+# program built with pkg-config, another built with find_package, and the
+# Debian package's contents.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc 2>/dev/null || echo 2)
+work=$(mktemp -d "${TMPDIR:-/tmp}/somap-install.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+prefix="$work/prefix"
+
+cmake -S . -B build-install -DCMAKE_BUILD_TYPE=Release -DSOMAP_TESTS=OFF -DSOMAP_BENCH=OFF \
+  -DSOMAP_COMPANIONS=render >/dev/null
+cmake --build build-install -j"$jobs" >/dev/null
+cmake --install build-install --prefix "$prefix" >/dev/null
+
+fail() { echo "install check: $*" >&2; exit 1; }
+libdir=$(cd "$prefix" && dirname "$(find . -name libsom.a | head -1)")
+[ -n "$libdir" ] || fail "libsom.a not installed"
+for file in bin/somap share/man/man1/somap.1 include/som/som.h "$libdir/libsom.a" \
+            "$libdir/pkgconfig/som.pc" "$libdir/cmake/som/somConfig.cmake"; do
+  [ -f "$prefix/$file" ] || fail "$file not installed"
+done
+
+# The installed program runs on its own.
+out=$(printf '1\t2\n3\t4\n' | "$prefix/bin/somap" -x 1 -y 1 2>/dev/null)
+[ "$out" = $'0\t0\t1\t2\n0\t0\t3\t4' ] || fail "installed somap printed: $out"
+
+# The manual documents every option and renders without warnings.
+for option in --help --apply --save --width --height --iterations; do
+  grep -q -- "${option//-/\\\\-}" "$prefix/share/man/man1/somap.1" || fail "somap.1 lacks $option"
+done
+if command -v groff >/dev/null; then
+  warnings=$(groff -man -Tutf8 -ww -t "$prefix/share/man/man1/somap.1" 2>&1 >/dev/null)
+  [ -z "$warnings" ] || fail "somap.1: $warnings"
+fi
+
+# A C program against the installed library, through pkg-config.
+export PKG_CONFIG_PATH="$prefix/$libdir/pkgconfig"
+# shellcheck disable=SC2046
+cc -std=c99 -Wall -Wextra -Werror -o "$work/check-pkg" tests/install/check.c $(pkg-config --cflags --libs som)
+"$work/check-pkg" "$work/pkg.map" >"$work/pkg.out" || fail "pkg-config program failed"
+
+# The same program through find_package.
+cmake -S tests/install -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/cmake-build" >/dev/null
+"$work/cmake-build/check" "$work/cmake.map" >"$work/cmake.out" || fail "find_package program failed"
+cmp -s "$work/pkg.out" "$work/cmake.out" || fail "the two builds chose different winners"
+
+# The Debian package holds the same tree under /usr.
+(cd build-install && cpack -G DEB >/dev/null) || fail "cpack failed"
+deb=$(ls -t build-install/somap_*.deb | head -1)
+contents=$(dpkg-deb -c "$deb")
+for file in usr/bin/somap usr/share/man/man1/somap.1 usr/include/som/som.h usr/lib/libsom.a \
+            usr/lib/pkgconfig/som.pc usr/lib/cmake/som/somConfig.cmake; do
+  grep -q " \./$file\$" <<<"$contents" || fail "$deb lacks /$file"
+done
+echo "install check passed: $prefix layout, pkg-config, find_package, $(basename "$deb")"

@@ -1,0 +1,51 @@
+/* Built against an installed somap library, as a C program: trains a small
+ * map, saves and reloads it, and checks that the reload is bit for bit the
+ * trained map and that both pick the same winners. */
+#include <som/som.h>
+
+#include <stdio.h>
+#include <string.h>
+
+int main(int argc, char **argv) {
+    if (argc != 2) {
+        fprintf(stderr, "usage: %s MAP_PATH\n", argv[0]);
+        return 2;
+    }
+    double data[6][3] = {{0.1, 0.2, 0.9}, {0.8, 0.1, 0.3}, {0.5, 0.5, 0.5},
+                         {0.9, 0.9, 0.1}, {0.2, 0.7, 0.4}, {0.3, 0.3, 0.8}};
+    double *rows[6];
+    for (int r = 0; r < 6; ++r) rows[r] = data[r];
+
+    som_network *trained = som_network_new(3, 4, 5);
+    if (trained == NULL) return 1;
+    som_init_weights(trained, rows, 6);
+    som_train(trained, rows, 6, 50);
+    if (som_save(trained, argv[1]) != 0) return 1;
+    som_network *loaded = som_load(argv[1]);
+    if (loaded == NULL) return 1;
+
+    int failures = 0;
+    for (size_t i = 0; i < 4; ++i)
+        for (size_t j = 0; j < 5; ++j)
+            for (size_t k = 0; k < 3; ++k) {
+                double a = trained->output_layer->neurons[i][j]->synapses[k]->weight;
+                double b = loaded->output_layer->neurons[i][j]->synapses[k]->weight;
+                failures += memcmp(&a, &b, sizeof a) != 0;
+            }
+    for (int r = 0; r < 6; ++r) {
+        size_t ti = 0, tj = 0, li = 0, lj = 0;
+        som_set_inputs(trained, rows[r]);
+        som_find_winner(trained, &ti, &tj);
+        som_set_inputs(loaded, rows[r]);
+        som_find_winner(loaded, &li, &lj);
+        failures += ti != li || tj != lj;
+        printf("%zu\t%zu\n", ti, tj);
+    }
+    som_network_destroy(trained);
+    som_network_destroy(loaded);
+    if (failures != 0) {
+        fprintf(stderr, "%d mismatches between the trained and the reloaded map\n", failures);
+        return 1;
+    }
+    return 0;
+}
