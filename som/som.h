@@ -172,8 +172,7 @@ void som_find_winners(som_network *network, double **rows, size_t row_count,
                       size_t *winners_i, size_t *winners_j);
 
 /* Chooses the kernels of the fast paths: "generic", "avx2", "avx512", or
- * "auto" (or NULL), the default, for the widest the CPU supports, except on
- * AMD processors, whose split 512-bit units run the "avx2" kernels faster.
+ * "auto" (or NULL) for the widest the CPU supports, which is the default.
  * Returns 0, or -1 when the CPU lacks the named one. Results never depend on
  * the choice. */
 int som_engine_select(const char *name);
