@@ -18,7 +18,7 @@ cmake --install build-install --prefix "$prefix" >/dev/null
 fail() { echo "install check: $*" >&2; exit 1; }
 libdir=$(cd "$prefix" && dirname "$(find . -name libsom.a | head -1)")
 [ -n "$libdir" ] || fail "libsom.a not installed"
-for file in bin/somap share/man/man1/somap.1 include/som/som.h "$libdir/libsom.a" \
+for file in bin/somap bin/somap-render share/man/man1/somap.1 share/man/man1/somap-render.1 include/som/som.h "$libdir/libsom.a" \
             "$libdir/pkgconfig/som.pc" "$libdir/cmake/som/somConfig.cmake"; do
   [ -f "$prefix/$file" ] || fail "$file not installed"
 done
@@ -27,13 +27,21 @@ done
 out=$(printf '1\t2\n3\t4\n' | "$prefix/bin/somap" -x 1 -y 1 2>/dev/null)
 [ "$out" = $'0\t0\t1\t2\n0\t0\t3\t4' ] || fail "installed somap printed: $out"
 
-# The manual documents every option and renders without warnings.
+"$prefix/bin/somap" -x 3 -y 2 -i 5 -s "$work/tiny.map" < data/colours.tsv >/dev/null 2>&1 || fail "training failed"
+"$prefix/bin/somap-render" "$work/tiny.map" | grep -q '^<svg' || fail "installed somap-render drew no SVG"
+
+# The manuals document every option and render without warnings.
 for option in --help --apply --save --width --height --iterations; do
   grep -q -- "${option//-/\\\\-}" "$prefix/share/man/man1/somap.1" || fail "somap.1 lacks $option"
 done
+for option in --help --output --winners --cell --stats; do
+  grep -q -- "${option//-/\\\\-}" "$prefix/share/man/man1/somap-render.1" || fail "somap-render.1 lacks $option"
+done
 if command -v groff >/dev/null; then
-  warnings=$(groff -man -Tutf8 -ww -t "$prefix/share/man/man1/somap.1" 2>&1 >/dev/null)
-  [ -z "$warnings" ] || fail "somap.1: $warnings"
+  for page in somap somap-render; do
+    warnings=$(groff -man -Tutf8 -ww -t "$prefix/share/man/man1/$page.1" 2>&1 >/dev/null)
+    [ -z "$warnings" ] || fail "$page.1: $warnings"
+  done
 fi
 
 # A C program against the installed library, through pkg-config.
@@ -52,7 +60,7 @@ cmp -s "$work/pkg.out" "$work/cmake.out" || fail "the two builds chose different
 (cd build-install && cpack -G DEB >/dev/null) || fail "cpack failed"
 deb=$(ls -t build-install/somap_*.deb | head -1)
 contents=$(dpkg-deb -c "$deb")
-for file in usr/bin/somap usr/share/man/man1/somap.1 usr/include/som/som.h usr/lib/libsom.a \
+for file in usr/bin/somap usr/bin/somap-render usr/share/man/man1/somap.1 usr/include/som/som.h usr/lib/libsom.a \
             usr/lib/pkgconfig/som.pc usr/lib/cmake/som/somConfig.cmake; do
   grep -q " \./$file\$" <<<"$contents" || fail "$deb lacks /$file"
 done
