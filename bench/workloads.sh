@@ -156,19 +156,22 @@ run_pair() { # workload phase input saves-map(0/1) args...
     local w=$1 phase=$2 input=$3 saves=$4
     shift 4
     local kind binary args
-    for kind in plain fast; do
+    # Sets binary and args for one kind of run; $1 names its map file.
+    command_for() {
         [[ $kind == plain ]] && binary=$PLAIN || binary=$FAST
-        args=("$@")
-        ((saves)) && args+=(-s "$tmp/$w-$kind.map")
+        args=("${@:2}")
+        ((saves)) && args+=(-s "$tmp/$1.map")
+        return 0
+    }
+    for kind in plain fast; do
+        command_for "$w-$kind" "$@"
         echo "== $w $kind, kept output: $binary ${args[*]} < $(basename "$input")" >&2
         run_kept "$w-$kind" "$input" "$binary" "${args[@]}"
     done
     check_same "$w" "$saves"
     echo "   outputs identical" >&2
     for kind in plain fast; do
-        [[ $kind == plain ]] && binary=$PLAIN || binary=$FAST
-        args=("$@")
-        ((saves)) && args+=(-s "$tmp/$w-$kind.timed.map")
+        command_for "$w-$kind.timed" "$@"
         echo "== $w $kind, timed: $binary ${args[*]} < $(basename "$input") > /dev/null" >&2
         run_timed "$w-$kind" "$input" "$binary" "${args[@]}"
         if [[ $phase == READING ]]; then
