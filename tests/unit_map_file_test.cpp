@@ -501,6 +501,87 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(info.param.name);
     });
 
+// ---- Memory a header may claim ------------------------------------------
+
+// The loader's rule: a network may need at most 32 bytes of memory per byte
+// of the file, plus 64 MiB.
+constexpr uint64_t kMemoryAllowance = uint64_t{64} << 20;
+uint64_t memory_limit(uint64_t file_bytes) { return 32 * file_bytes + kMemoryAllowance; }
+
+struct MemoryClaim {
+    const char *name;
+    uint64_t n, x, y;
+    bool complete;  // all declared weights present, else the 40-byte header alone
+    bool loads;
+};
+
+void PrintTo(const MemoryClaim &value, std::ostream *out) { *out << value.name; }
+
+class MapFileMemoryClaim : public ::testing::TestWithParam<MemoryClaim> {};
+
+// A header with no weights to back it can still describe a network of many
+// neurons (no inputs) or many inputs (an empty grid); such a network fits in
+// memory, so only the rule refuses it.
+TEST_P(MapFileMemoryClaim, OnlyNetworksTheFileJustifiesLoad) {
+    const MemoryClaim c = GetParam();
+    TempDir dir;
+    std::string bytes = header_bytes(1, kFixtureTimeConstant, c.n, c.x, c.y);
+    if (c.complete) bytes.resize(SOM_MAP_HEADER_BYTES + 8 * c.n * c.x * c.y, '\0');
+    size_t needed = 0;
+    ASSERT_TRUE(som_network_memory(c.n, c.x, c.y, &needed));
+    // Every case lies beyond the fixed allowance, so the file size decides.
+    ASSERT_GT(needed, kMemoryAllowance + 32 * SOM_MAP_HEADER_BYTES);
+    ASSERT_EQ(needed <= memory_limit(bytes.size()), c.loads) << "the case does not test the rule";
+    write_file(dir.file("map"), bytes);
+
+    Network network = load(dir.file("map"));
+    if (!c.loads) {
+        EXPECT_EQ(network, nullptr);
+        return;
+    }
+    ASSERT_NE(network, nullptr);
+    EXPECT_EQ(network->input_layer->neurons_count, c.n);
+    EXPECT_EQ(network->output_layer->neurons_count_x, c.x);
+    EXPECT_EQ(network->output_layer->neurons_count_y, c.y);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Claims, MapFileMemoryClaim,
+    ::testing::Values(
+        MemoryClaim{"NoInputsMillionNeurons", 0, 1000, 1000, false, false},
+        MemoryClaim{"NoRowsBesideMillionInputs", 1000000, 0, 1000, false, false},
+        MemoryClaim{"NoColumnsBesideMillionsOfRows", 5, 2000000, 0, false, false},
+        // One input and one column costs the most memory per byte of weights,
+        // and a complete file of it still loads.
+        MemoryClaim{"OneInputOneColumnComplete", 1, 400000, 1, true, true}),
+    [](const ::testing::TestParamInfo<MemoryClaim> &info) {
+        return std::string(info.param.name);
+    });
+
+// The largest network of no inputs that a bare header justifies loads, and
+// one neuron more does not.
+TEST(MapFileLoad, HeaderAloneJustifiesUpToTheAllowance) {
+    const uint64_t limit = memory_limit(SOM_MAP_HEADER_BYTES);
+    auto memory = [](uint64_t y) {
+        size_t bytes = 0;
+        EXPECT_TRUE(som_network_memory(0, 1, y, &bytes));
+        return static_cast<uint64_t>(bytes);
+    };
+    uint64_t low = 0, high = limit;  // memory(low) <= limit < memory(high)
+    while (high - low > 1) {
+        const uint64_t middle = low + (high - low) / 2;
+        (memory(middle) <= limit ? low : high) = middle;
+    }
+    TempDir dir;
+    write_file(dir.file("map"), header_bytes(1, 0.0, 0, 1, low));
+    Network largest = load(dir.file("map"));
+    ASSERT_NE(largest, nullptr) << low << " neurons";
+    EXPECT_EQ(largest->output_layer->neurons_count_y, low);
+    largest.reset();
+    write_file(dir.file("map"), header_bytes(1, 0.0, 0, 1, low + 1));
+    EXPECT_EQ(load(dir.file("map")), nullptr) << low + 1 << " neurons";
+}
+
 struct TimeConstantCase {
     const char *name;
     uint64_t pattern;
