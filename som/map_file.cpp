@@ -178,7 +178,6 @@ extern "C" int som_save(som_network *network, const char *path) {
         errno = EINVAL;
         return -1;
     }
-    InterruptsHeld held;
     return save(network, path);
 }
 
@@ -194,7 +193,11 @@ int save(som_network *network, const char *path) {
         errno = EISDIR;
         return -1;
     }
+    // Interrupts are not held for a device or FIFO: there is no old map to
+    // protect there, and opening a FIFO waits for a reader, which only an
+    // interrupt may end.
     if (exists && !S_ISREG(existing.st_mode)) return save_in_place(network, target.c_str());
+    InterruptsHeld held;
 
     // A sibling temporary file is renamed over the target only once it holds
     // the whole map on disk, so a failure leaves the old map as it was.

@@ -26,6 +26,12 @@ ProcessResult run_process(const std::string &program, const std::vector<std::str
 ProcessResult run_somap(const std::vector<std::string> &args, const std::string &input = "",
                         void (*setup)() = nullptr);
 
+// As run_somap, but the binary's standard output is `out_fd` (a full
+// device, a pipe nobody reads) instead of a pipe to the test; `out` stays
+// empty. The caller keeps and closes `out_fd`.
+ProcessResult run_somap_with_stdout(int out_fd, const std::vector<std::string> &args,
+                                    const std::string &input = "", void (*setup)() = nullptr);
+
 // Replaces the figure and unit of each phase report ("Network Creation\t : 1.234567 ms")
 // with "#" so that standard error can be compared exactly: "Network Creation\t : #".
 std::string mask_timings(const std::string &err);
