@@ -119,10 +119,13 @@ Nearest combine(const Nearest &earlier, const Nearest &later) {
 
 // A second thread that helps with every pass over the grid during one
 // training call. A pass is cut into chunks of blocks that either thread
-// claims from a shared counter, so the caller never waits for a partner that
+// claims from a shared word, so the caller never waits for a partner that
 // the scheduler has not run: it takes the unclaimed chunks itself and waits
-// only for a chunk already in the partner's hands. The chunks' results are
-// combined in chunk order, so who ran which chunk changes no bit.
+// only for a chunk already in the partner's hands. The caller claims from
+// the front and the partner from the back, so each keeps working on the same
+// weights pass after pass (in its own core's cache) and only chunks near
+// where they meet change hands. The chunks' results are combined in chunk
+// order, so who ran which chunk changes no bit.
 class TrainingTeam {
   public:
     TrainingTeam(const Kernels &kernels, PackedGrid &grid, const uint32_t *index_sum,
@@ -143,7 +146,7 @@ class TrainingTeam {
         completed_.store(0, std::memory_order_relaxed);
         const uint64_t epoch = (claim_.load(std::memory_order_relaxed) >> 32) + 1;
         publish(epoch);
-        work(epoch);
+        work(epoch, true);
         for (unsigned spins = 0; completed_.load(std::memory_order_acquire) != chunks_; ++spins) {
             if (spins < 4096) __builtin_ia32_pause();
             else std::this_thread::yield();
@@ -154,10 +157,15 @@ class TrainingTeam {
     }
 
   private:
-    static constexpr size_t kMaxChunks = 16;
+    static constexpr size_t kMaxChunks = 32;
+
+    // The claim word: epoch << 32 | front << 16 | back; chunks [front, back)
+    // are unclaimed.
+    static uint64_t front_of(uint64_t word) { return (word >> 16) & 0xffff; }
+    static uint64_t back_of(uint64_t word) { return word & 0xffff; }
 
     void publish(uint64_t epoch) {
-        claim_.store(epoch << 32, std::memory_order_seq_cst);
+        claim_.store(epoch << 32 | chunks_, std::memory_order_seq_cst);
         if (sleeping_.load(std::memory_order_seq_cst))
             syscall(SYS_futex, &wake_word_, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
         wake_word_.fetch_add(1, std::memory_order_seq_cst);
@@ -165,13 +173,15 @@ class TrainingTeam {
             syscall(SYS_futex, &wake_word_, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
     }
 
-    // Runs chunks of this epoch until none is left unclaimed.
-    void work(uint64_t epoch) {
+    // Runs chunks of this epoch, from the front or from the back, until none
+    // is left unclaimed.
+    void work(uint64_t epoch, bool from_front) {
         uint64_t word = claim_.load(std::memory_order_acquire);
         for (;;) {
-            if ((word >> 32) != epoch || (word & 0xffffffffu) >= chunks_) return;
-            if (!claim_.compare_exchange_weak(word, word + 1, std::memory_order_acq_rel)) continue;
-            const size_t chunk = word & 0xffffffffu;
+            if ((word >> 32) != epoch || front_of(word) >= back_of(word)) return;
+            const uint64_t claimed = from_front ? word + (uint64_t{1} << 16) : word - 1;
+            if (!claim_.compare_exchange_weak(word, claimed, std::memory_order_acq_rel)) continue;
+            const size_t chunk = from_front ? front_of(word) : back_of(word) - 1;
             const size_t begin = grid_.blocks * chunk / chunks_, end = grid_.blocks * (chunk + 1) / chunks_;
             results_[chunk].value =
                 factor_by_sum_ == nullptr
@@ -204,7 +214,7 @@ class TrainingTeam {
             }
             seen = epoch;
             if (stop_.load(std::memory_order_relaxed)) return;
-            work(epoch);
+            work(epoch, false);
         }
     }
 
@@ -221,7 +231,7 @@ class TrainingTeam {
         Nearest value;
     };
     Slot results_[kMaxChunks];
-    alignas(64) std::atomic<uint64_t> claim_{0};  // epoch << 32 | next chunk
+    alignas(64) std::atomic<uint64_t> claim_{0};
     alignas(64) std::atomic<size_t> completed_{0};
     alignas(64) std::atomic<uint32_t> wake_word_{0};
     std::atomic<bool> sleeping_{false};
