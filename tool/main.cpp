@@ -133,11 +133,15 @@ int run(int argc, char **argv) {
     print_phase_time(text::kPhaseTraining);
 
     // Winners are found a chunk of rows at a time, so that output keeps
-    // flowing on long inputs while the batch search stays efficient.
-    constexpr size_t kChunk = 4096;
-    std::vector<size_t> winners_i(std::min(kChunk, table.size())), winners_j(winners_i.size());
-    for (size_t begin = 0; begin < table.size(); begin += kChunk) {
-        size_t count = std::min(kChunk, table.size() - begin);
+    // flowing on long inputs (a few times a second) while each batch search
+    // stays long enough to pay for packing the map and starting threads.
+    const size_t work_per_row = std::max<size_t>(
+        1, network->output_layer->neurons_count_x * network->output_layer->neurons_count_y *
+               std::max<size_t>(1, network->input_layer->neurons_count));
+    const size_t chunk = std::clamp<size_t>((size_t{1} << 31) / work_per_row, 1024, 65536);
+    std::vector<size_t> winners_i(std::min(chunk, table.size())), winners_j(winners_i.size());
+    for (size_t begin = 0; begin < table.size(); begin += chunk) {
+        size_t count = std::min(chunk, table.size() - begin);
         find_winners(network, table.vectors.data() + begin, count, winners_i.data(), winners_j.data());
         for (size_t k = 0; k < count; ++k) {
             if (write_output_line(winners_i[k], winners_j[k], table.line(begin + k))) continue;
