@@ -18,19 +18,23 @@
 
 namespace somap::testing {
 
-ProcessResult run_process(const std::string &program, const std::vector<std::string> &args,
-                          const std::string &input, void (*setup)()) {
-    int in_pipe[2], out_pipe[2], err_pipe[2];
-    if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0 || pipe(err_pipe) != 0)
+namespace {
+
+// Runs `program`; its standard output goes to the test through a pipe, or
+// straight to `out_fd` when that is not -1.
+ProcessResult spawn(const std::string &program, const std::vector<std::string> &args, const std::string &input,
+                    void (*setup)(), int out_fd) {
+    int in_pipe[2], out_pipe[2] = {-1, -1}, err_pipe[2];
+    if (pipe(in_pipe) != 0 || (out_fd < 0 && pipe(out_pipe) != 0) || pipe(err_pipe) != 0)
         throw std::runtime_error("pipe failed");
     pid_t child = fork();
     if (child < 0) throw std::runtime_error("fork failed");
     if (child == 0) {
         dup2(in_pipe[0], 0);
-        dup2(out_pipe[1], 1);
+        dup2(out_fd < 0 ? out_pipe[1] : out_fd, 1);
         dup2(err_pipe[1], 2);
         for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]})
-            close(fd);
+            if (fd >= 0) close(fd);
         signal(SIGPIPE, SIG_DFL);
         if (setup) setup();
         std::vector<char *> argv;
@@ -41,7 +45,7 @@ ProcessResult run_process(const std::string &program, const std::vector<std::str
         _exit(127);
     }
     close(in_pipe[0]);
-    close(out_pipe[1]);
+    if (out_fd < 0) close(out_pipe[1]);
     close(err_pipe[1]);
     // The child may stop reading early (a failed option), so writing must not
     // be able to kill or block the test.
@@ -54,7 +58,7 @@ ProcessResult run_process(const std::string &program, const std::vector<std::str
         close(in_pipe[1]);
         input_open = false;
     }
-    bool out_open = true, err_open = true;
+    bool out_open = out_fd < 0, err_open = true;
     char buffer[65536];
     while (out_open || err_open) {
         pollfd fds[3];
@@ -94,66 +98,21 @@ ProcessResult run_process(const std::string &program, const std::vector<std::str
     return result;
 }
 
+}  // namespace
+
+ProcessResult run_process(const std::string &program, const std::vector<std::string> &args,
+                          const std::string &input, void (*setup)()) {
+    return spawn(program, args, input, setup, -1);
+}
+
 ProcessResult run_somap(const std::vector<std::string> &args, const std::string &input,
                         void (*setup)()) {
-    return run_process(SOMAP_BINARY, args, input, setup);
+    return spawn(SOMAP_BINARY, args, input, setup, -1);
 }
 
 ProcessResult run_somap_with_stdout(int out_fd, const std::vector<std::string> &args,
                                     const std::string &input, void (*setup)()) {
-    int in_pipe[2], err_pipe[2];
-    if (pipe(in_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
-    pid_t child = fork();
-    if (child < 0) throw std::runtime_error("fork failed");
-    if (child == 0) {
-        dup2(in_pipe[0], 0);
-        dup2(out_fd, 1);
-        dup2(err_pipe[1], 2);
-        for (int fd : {in_pipe[0], in_pipe[1], err_pipe[0], err_pipe[1]}) close(fd);
-        signal(SIGPIPE, SIG_DFL);
-        if (setup) setup();
-        std::vector<char *> argv;
-        argv.push_back(const_cast<char *>(SOMAP_BINARY));
-        for (const std::string &arg : args) argv.push_back(const_cast<char *>(arg.c_str()));
-        argv.push_back(nullptr);
-        execv(SOMAP_BINARY, argv.data());
-        _exit(127);
-    }
-    close(in_pipe[0]);
-    close(err_pipe[1]);
-    signal(SIGPIPE, SIG_IGN);
-    fcntl(in_pipe[1], F_SETFL, O_NONBLOCK);
-    ProcessResult result;
-    size_t written = 0;
-    bool input_open = !input.empty();
-    if (!input_open) close(in_pipe[1]);
-    char buffer[65536];
-    for (bool err_open = true; err_open;) {
-        pollfd fds[2] = {{err_pipe[0], POLLIN, 0}, {in_pipe[1], POLLOUT, 0}};
-        if (poll(fds, input_open ? 2 : 1, -1) < 0) {
-            if (errno == EINTR) continue;
-            throw std::runtime_error("poll failed");
-        }
-        if (input_open && fds[1].revents) {
-            ssize_t n = write(in_pipe[1], input.data() + written, input.size() - written);
-            if (n > 0) written += static_cast<size_t>(n);
-            if ((n < 0 && errno != EAGAIN) || written == input.size()) {
-                close(in_pipe[1]);
-                input_open = false;
-            }
-        }
-        if (fds[0].revents) {
-            ssize_t n = read(err_pipe[0], buffer, sizeof buffer);
-            if (n > 0) result.err.append(buffer, static_cast<size_t>(n));
-            else err_open = false;
-        }
-    }
-    close(err_pipe[0]);
-    if (input_open) close(in_pipe[1]);
-    int status = 0;
-    waitpid(child, &status, 0);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return result;
+    return spawn(SOMAP_BINARY, args, input, setup, out_fd);
 }
 
 std::string mask_timings(const std::string &err) {
