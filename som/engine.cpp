@@ -2,9 +2,11 @@
 // packing, the training driver, threads and the choice of kernels.
 #include "engine.h"
 
+#if defined(__linux__)
 #include <linux/futex.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -26,14 +28,52 @@ namespace som_engine {
 
 namespace {
 
+// The wide kernels are compiled for x86-64 only; elsewhere the generic ones,
+// plain vector code, serve.
+#if defined(__x86_64__)
+bool avx512_usable() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f");
+}
 // The AVX2 kernels also use fused multiply-add (as an exact subtraction).
-bool avx2_usable() { return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"); }
+bool avx2_usable() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+}
+#else
+bool avx512_usable() { return false; }
+bool avx2_usable() { return false; }
+#endif
 
 const Kernels *best_supported() {
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f")) return &avx512_kernels();
+    if (avx512_usable()) return &avx512_kernels();
     if (avx2_usable()) return &avx2_kernels();
     return &generic_kernels();
+}
+
+// Tells the core that this thread is spinning.
+inline void spin_pause() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+// Sleeps while *word holds `value`, or wakes one sleeper; where there is no
+// futex, the sleeper polls.
+void wait_on(std::atomic<uint32_t> &word, uint32_t value) {
+#if defined(__linux__)
+    syscall(SYS_futex, &word, FUTEX_WAIT_PRIVATE, value, nullptr, nullptr, 0);
+#else
+    while (word.load(std::memory_order_seq_cst) == value) std::this_thread::yield();
+#endif
+}
+
+void wake_one(std::atomic<uint32_t> &word) {
+#if defined(__linux__)
+    syscall(SYS_futex, &word, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+#else
+    (void)word;
+#endif
 }
 
 const Kernels *selected = nullptr;
@@ -148,7 +188,7 @@ class TrainingTeam {
         publish(epoch);
         work(epoch, true);
         for (unsigned spins = 0; completed_.load(std::memory_order_acquire) != chunks_; ++spins) {
-            if (spins < 4096) __builtin_ia32_pause();
+            if (spins < 4096) spin_pause();
             else std::this_thread::yield();
         }
         Nearest out = results_[0].value;
@@ -170,11 +210,9 @@ class TrainingTeam {
 
     void publish(uint64_t epoch) {
         claim_.store(epoch << 32 | chunks_, std::memory_order_seq_cst);
-        if (sleeping_.load(std::memory_order_seq_cst))
-            syscall(SYS_futex, &wake_word_, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+        if (sleeping_.load(std::memory_order_seq_cst)) wake_one(wake_word_);
         wake_word_.fetch_add(1, std::memory_order_seq_cst);
-        if (sleeping_.load(std::memory_order_seq_cst))
-            syscall(SYS_futex, &wake_word_, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+        if (sleeping_.load(std::memory_order_seq_cst)) wake_one(wake_word_);
     }
 
     // Runs chunks of this epoch, from the front or from the back, until none
@@ -205,14 +243,14 @@ class TrainingTeam {
             // an idle partner never takes a core from anyone.
             uint64_t epoch = claim_.load(std::memory_order_acquire) >> 32;
             for (int spin = 0; epoch == seen && spin < 512; ++spin) {
-                __builtin_ia32_pause();
+                spin_pause();
                 epoch = claim_.load(std::memory_order_acquire) >> 32;
             }
             if (epoch == seen) {
                 uint32_t ticket = wake_word_.load(std::memory_order_seq_cst);
                 sleeping_.store(true, std::memory_order_seq_cst);
                 if ((claim_.load(std::memory_order_seq_cst) >> 32) == seen && !stop_.load(std::memory_order_relaxed))
-                    syscall(SYS_futex, &wake_word_, FUTEX_WAIT_PRIVATE, ticket, nullptr, nullptr, 0);
+                    wait_on(wake_word_, ticket);
                 sleeping_.store(false, std::memory_order_seq_cst);
                 continue;
             }
@@ -256,7 +294,6 @@ int som_engine_select(const char *name) {
         selected = best_supported();
         return 0;
     }
-    __builtin_cpu_init();
     if (std::strcmp(name, "generic") == 0) {
         selected = &generic_kernels();
         return 0;
@@ -265,7 +302,7 @@ int som_engine_select(const char *name) {
         selected = &avx2_kernels();
         return 0;
     }
-    if (std::strcmp(name, "avx512") == 0 && __builtin_cpu_supports("avx512f")) {
+    if (std::strcmp(name, "avx512") == 0 && avx512_usable()) {
         selected = &avx512_kernels();
         return 0;
     }

@@ -2,6 +2,8 @@
 // cases with fixed seeds.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -121,8 +123,19 @@ std::vector<double> inputs_of(const som_network *net) {
     return out;
 }
 
-bool same_bits(const std::vector<double> &a, const std::vector<double> &b) {
-    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
+// Equal bit for bit; otherwise says where and how the first values differ.
+::testing::AssertionResult same_bits(const std::vector<double> &a, const std::vector<double> &b) {
+    if (a.size() != b.size())
+        return ::testing::AssertionFailure() << "sizes " << a.size() << " and " << b.size();
+    for (size_t k = 0; k < a.size(); ++k)
+        if (bits(a[k]) != bits(b[k])) {
+            char text[128];
+            std::snprintf(text, sizeof text, "value %zu: %a (%016llx) and %a (%016llx)", k, a[k],
+                          static_cast<unsigned long long>(bits(a[k])), b[k],
+                          static_cast<unsigned long long>(bits(b[k])));
+            return ::testing::AssertionFailure() << text;
+        }
+    return ::testing::AssertionSuccess();
 }
 
 // Random data with the hard cases mixed in: NaN, infinities, repeated rows,
