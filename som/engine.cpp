@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <string>
 #include <thread>
@@ -97,11 +98,18 @@ size_t worker_count(size_t work) {
 }
 
 // Runs body(part, parts) on `parts` threads, the calling one included.
+// Parts are independent, so a thread the system refuses (a process or
+// memory limit) only means the calling thread runs that part itself.
 template <typename Body>
 void run_parallel(size_t parts, Body body) {
     std::vector<std::thread> helpers;
-    for (size_t p = 1; p < parts; ++p) helpers.emplace_back(body, p, parts);
+    try {
+        helpers.reserve(parts);
+        for (size_t p = 1; p < parts; ++p) helpers.emplace_back(body, p, parts);
+    } catch (const std::exception &) {
+    }
     body(0, parts);
+    for (size_t p = 1 + helpers.size(); p < parts; ++p) body(p, parts);
     for (std::thread &helper : helpers) helper.join();
 }
 
@@ -352,8 +360,14 @@ void som_train_observed(som_network *network, double **rows, size_t row_count, s
 
     const Kernels &kernels = active();
     std::unique_ptr<TrainingTeam> partner;
-    if (worker_count(grid.neurons * n) > 1 && grid.blocks >= 2)
-        partner = std::make_unique<TrainingTeam>(kernels, grid, index_sum.data(), block_first_sum.data());
+    if (worker_count(grid.neurons * n) > 1 && grid.blocks >= 2) {
+        // Without a partner thread (the system may refuse one) the caller
+        // runs every pass alone, to the same result.
+        try {
+            partner = std::make_unique<TrainingTeam>(kernels, grid, index_sum.data(), block_first_sum.data());
+        } catch (const std::exception &) {
+        }
+    }
     auto pass = [&](const double *x, const double *factor_by_sum) {
         if (partner) return partner->pass(x, factor_by_sum);
         if (factor_by_sum == nullptr) return kernels.nearest(grid.weights, n, 0, grid.blocks, x);

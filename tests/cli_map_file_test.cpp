@@ -157,4 +157,30 @@ TEST(MapFiles, SaveIntoMissingDirectoryFails) {
     EXPECT_EQ(dir.entries(), std::vector<std::string>{});
 }
 
+// Threads are an optimisation: where the system refuses them, the run does
+// the same work on one thread and writes the same bytes. A stack limit far
+// beyond memory makes every new thread's stack allocation fail.
+void refuse_threads() {
+    rlimit stack{rlim_t{1} << 40, rlim_t{1} << 40};
+    ::setrlimit(RLIMIT_STACK, &stack);
+}
+
+TEST(MapFiles, RefusedThreadsChangeNothing) {
+    TempDir dir;
+    std::string data;
+    for (int r = 0; r < 400; ++r)
+        data += std::to_string(r % 17) + "\t" + std::to_string((r * 7) % 23) + "\t" + std::to_string(r % 5) + "\n";
+    // Big enough for the training partner, the threaded pair search and the
+    // threaded recognition.
+    const std::vector<std::string> grid = {"-x", "70", "-y", "60", "-i", "3"};
+    ProcessResult threaded = run_somap(with(grid, {"-s", dir.file("threaded")}), data);
+    ProcessResult alone = run_somap(with(grid, {"-s", dir.file("alone")}), data, refuse_threads);
+    ASSERT_EQ(threaded.status, 0) << threaded.err;
+    ASSERT_EQ(alone.status, 0) << alone.err;
+    EXPECT_EQ(alone.out, threaded.out);
+    EXPECT_EQ(mask_timings(alone.err), mask_timings(threaded.err));
+    // Everything after the saved-at field.
+    EXPECT_EQ(read_file(dir.file("alone")).substr(8), read_file(dir.file("threaded")).substr(8));
+}
+
 }  // namespace
