@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -349,4 +350,12 @@ int run(int argc, char **argv) {
 
 }  // namespace
 
-int main(int argc, char **argv) { return run(argc, argv); }
+int main(int argc, char **argv) {
+    // A map or data set larger than the memory the process may use ends with
+    // a message, not an abort; the output is written only at the very end.
+    try {
+        return run(argc, argv);
+    } catch (const std::bad_alloc &) {
+        return fail("out of memory");
+    }
+}

@@ -1,12 +1,14 @@
 // The somap binary end to end: arguments and standard input in; standard
 // output, standard error (timings masked) and exit status out.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "messages.h"
 #include "test_support.h"
 
 namespace {
@@ -204,6 +206,30 @@ TEST(CommandLine, WideRowOnSmallGrid) {
     ProcessResult result = run_somap({"-x", "2", "-y", "2"}, line + "\n");
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.out.size(), line.size() + 5);
+}
+
+// The address-space limit that stands in for a machine without enough
+// memory for the input; AddressSanitizer reserves far more than it at start.
+void limit_memory() {
+    rlimit space{rlim_t{64} << 20, rlim_t{64} << 20};
+    ::setrlimit(RLIMIT_AS, &space);
+}
+
+TEST(CommandLine, InputBeyondMemoryEndsWithAMessage) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "an address-space limit stops AddressSanitizer itself";
+#else
+    std::string row;
+    for (int f = 0; f < 100; ++f) row += (f ? "\t" : "") + std::to_string(0.125 * f);
+    row += '\n';
+    std::string data;
+    data.reserve(row.size() * 120000);
+    for (int r = 0; r < 120000; ++r) data += row;  // about 60 MB of text
+    ProcessResult result = run_somap({"-x", "2", "-y", "2"}, data, limit_memory);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, std::string(somap::text::kOutOfMemory) + "\n");
+    EXPECT_EQ(result.out, "");
+#endif
 }
 
 }  // namespace

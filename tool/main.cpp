@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -167,4 +168,15 @@ int run(int argc, char **argv) {
 
 }  // namespace
 
-int main(int argc, char **argv) { return run(argc, argv); }
+int main(int argc, char **argv) {
+    // Input larger than the memory the process may use ends with a message,
+    // like any other bad input, not with an abort; no map has been written
+    // by then, since saving comes last and allocates nothing of this kind.
+    try {
+        return run(argc, argv);
+    } catch (const std::bad_alloc &) {
+        std::fputs(somap::text::kOutOfMemory, stderr);
+        std::fputc('\n', stderr);
+        return 1;
+    }
+}

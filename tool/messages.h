@@ -33,6 +33,7 @@ inline constexpr const char *kCreationFailed = "ERROR: som_network_new failed.";
 inline constexpr const char *kLoading = "Loading ... ";
 inline constexpr const char *kLoadFailed = "could not load SOM from ";
 inline constexpr const char *kSaveFailed = "could not save SOM to ";
+inline constexpr const char *kOutOfMemory = "out of memory";
 inline constexpr const char *kNothingToTrain = "no input vectors to train on";
 inline constexpr const char *kOutputFailed = "could not write to standard output";
 inline constexpr const char *kTrainingPrefix = "Training using ";
