@@ -1,7 +1,10 @@
 // The input reader: splitting, field conversion and the table it builds.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <sstream>
+#include <thread>
 
 #include "input_table.h"
 #include "test_support.h"
@@ -113,6 +116,53 @@ TEST(ReadInputTable, ShortLineIsFound) {
     EXPECT_EQ(somap::find_short_line(table, 3), 2u);
     EXPECT_EQ(somap::find_short_line(table, 1), 3u);
     EXPECT_EQ(somap::find_short_line(table, 0), 3u);
+}
+
+// The descriptor reader sizes its buffer from a regular file's length and
+// doubles it for a pipe; both, and a file already partly read, must give
+// what the text itself gives.
+TEST(ReadInputTable, FilesAndPipesGiveTheSameTable) {
+    std::string text;
+    for (int r = 0; r < 20000; ++r) text += std::to_string(r) + "\t" + std::to_string(r % 7) + ".5\n";
+    const size_t skipped = 6;  // "0\t0.5\n", the first line
+    InputTable expected;
+    build_input_table(text.substr(skipped), expected);
+
+    auto same = [&expected](const InputTable &table, const char *source) {
+        ASSERT_EQ(table.size(), expected.size()) << source;
+        EXPECT_EQ(table.text, expected.text) << source;
+        ASSERT_EQ(table.values.size(), expected.values.size()) << source;
+        for (size_t k = 0; k < table.values.size(); ++k)
+            ASSERT_EQ(bits(table.values[k]), bits(expected.values[k])) << source << " value " << k;
+    };
+
+    somap::testing::TempDir dir;
+    const std::string path = dir.file("input");
+    somap::testing::write_file(path, text);
+    const int file = ::open(path.c_str(), O_RDONLY);
+    ASSERT_GE(file, 0);
+    ASSERT_EQ(::lseek(file, static_cast<off_t>(skipped), SEEK_SET), static_cast<off_t>(skipped));
+    InputTable from_file;
+    somap::read_input_table(file, from_file);
+    ::close(file);
+    same(from_file, "file");
+
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    std::thread writer([&] {
+        const std::string rest = text.substr(skipped);
+        for (size_t done = 0; done < rest.size();) {
+            ssize_t n = ::write(ends[1], rest.data() + done, rest.size() - done);
+            if (n <= 0) break;
+            done += static_cast<size_t>(n);
+        }
+        ::close(ends[1]);
+    });
+    InputTable from_pipe;
+    somap::read_input_table(ends[0], from_pipe);
+    writer.join();
+    ::close(ends[0]);
+    same(from_pipe, "pipe");
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 #include "input_table.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -119,6 +121,17 @@ void build_input_table(std::string &&input, InputTable &table) {
     table.text = std::move(input);
     const char *base = table.text.data();
     const size_t size = table.text.size();
+    // Counting first sizes the tables once: grown by doubling, they would
+    // hold up to twice their contents, and three times while a copy moves.
+    size_t newlines = 0, tabs = 0;
+    for (const char *p = base; (p = static_cast<const char *>(std::memchr(p, '\n', size - (p - base))));
+         ++p)
+        ++newlines;
+    for (const char *p = base; (p = static_cast<const char *>(std::memchr(p, '\t', size - (p - base))));
+         ++p)
+        ++tabs;
+    table.lines.reserve(table.lines.size() + newlines + 1);
+    table.values.reserve(table.values.size() + tabs + newlines + 1);
     size_t line_number = 0;
     std::string slow_field;
     for (size_t begin = 0; begin < size;) {
@@ -157,7 +170,16 @@ void build_input_table(std::string &&input, InputTable &table) {
 void read_input_table(int fd, InputTable &table) {
     std::string input;
     size_t used = 0;
-    input.resize(1 << 16);
+    // A regular file says how much is coming: one buffer of that size (and
+    // a byte to see the end) instead of doubling, which fills up to twice
+    // the input with zeros.
+    struct stat info;
+    size_t expected = 0;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+        const off_t at = ::lseek(fd, 0, SEEK_CUR);
+        if (at >= 0 && at <= info.st_size) expected = static_cast<size_t>(info.st_size - at);
+    }
+    input.resize(std::max<size_t>(expected + 1, 1 << 16));
     for (;;) {
         if (used == input.size()) input.resize(input.size() * 2);
         ssize_t got = ::read(fd, &input[used], input.size() - used);
