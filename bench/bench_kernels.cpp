@@ -9,8 +9,12 @@
 #include <vector>
 
 #include "som/som.h"
+#include "unit_helpers.h"
 
 namespace {
+
+using somap::testing::all_weights;
+using somap::testing::set_all_weights;
 
 struct Data {
     std::vector<double> values;
@@ -22,25 +26,6 @@ struct Data {
         for (size_t r = 0; r < count; ++r) rows[r] = values.data() + r * n;
     }
 };
-
-std::vector<double> weights_of(const som_network *net) {
-    std::vector<double> out;
-    const som_output_layer *g = net->output_layer;
-    for (size_t i = 0; i < g->neurons_count_x; ++i)
-        for (size_t j = 0; j < g->neurons_count_y; ++j)
-            for (size_t k = 0; k < g->neurons[i][j]->synapses_count; ++k)
-                out.push_back(g->neurons[i][j]->synapses[k]->weight);
-    return out;
-}
-
-void set_weights(som_network *net, const std::vector<double> &weights) {
-    const som_output_layer *g = net->output_layer;
-    size_t at = 0;
-    for (size_t i = 0; i < g->neurons_count_x; ++i)
-        for (size_t j = 0; j < g->neurons_count_y; ++j)
-            for (size_t k = 0; k < g->neurons[i][j]->synapses_count; ++k)
-                g->neurons[i][j]->synapses[k]->weight = weights[at++];
-}
 
 void check_same(const std::vector<double> &a, const std::vector<double> &b, const char *what) {
     if (a.size() != b.size() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) != 0) {
@@ -59,18 +44,18 @@ void BM_Train(benchmark::State &state) {
     // Random starting weights: a vector placed by the initialisation would
     // match a corner exactly and stop after one iteration.
     som_network *net = som_network_new(n, side, side);
-    const std::vector<double> start = weights_of(net);
+    const std::vector<double> start = all_weights(net);
     {
         som_network *other = som_network_new(n, side, side);
-        set_weights(other, start);
+        set_all_weights(other, start);
         som_train(net, data.rows.data(), 1, iterations);
         som_train_plain(other, data.rows.data(), 1, iterations);
-        check_same(weights_of(net), weights_of(other), "training");
+        check_same(all_weights(net), all_weights(other), "training");
         som_network_destroy(other);
     }
     for (auto _ : state) {
         state.PauseTiming();
-        set_weights(net, start);
+        set_all_weights(net, start);
         state.ResumeTiming();
         if (Fast) som_train(net, data.rows.data(), 1, iterations);
         else som_train_plain(net, data.rows.data(), 1, iterations);

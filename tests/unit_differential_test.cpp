@@ -14,10 +14,16 @@
 #include "input_table.h"
 #include "som/som.h"
 #include "test_support.h"
+#include "unit_helpers.h"
 
 namespace {
 
+using somap::testing::all_inputs;
+using somap::testing::all_weights;
 using somap::testing::bits;
+using somap::testing::make_network;
+using somap::testing::NetworkPtr;
+using somap::testing::set_all_weights;
 
 TEST(FastParser, MatchesStreamExtraction) {
     // Strings from an alphabet that reaches every branch of both parsers:
@@ -92,37 +98,6 @@ TEST(FastReader, MatchesPlainReader) {
 
 // ---- Engine -------------------------------------------------------------
 
-struct Net {
-    som_network *net;
-    explicit Net(size_t n, size_t x, size_t y) : net(som_network_new(n, x, y)) {}
-    ~Net() { som_network_destroy(net); }
-};
-
-std::vector<double> weights_of(const som_network *net) {
-    std::vector<double> out;
-    const som_output_layer *g = net->output_layer;
-    for (size_t i = 0; i < g->neurons_count_x; ++i)
-        for (size_t j = 0; j < g->neurons_count_y; ++j)
-            for (size_t k = 0; k < g->neurons[i][j]->synapses_count; ++k)
-                out.push_back(g->neurons[i][j]->synapses[k]->weight);
-    return out;
-}
-
-void set_weights(som_network *net, const std::vector<double> &weights) {
-    const som_output_layer *g = net->output_layer;
-    size_t at = 0;
-    for (size_t i = 0; i < g->neurons_count_x; ++i)
-        for (size_t j = 0; j < g->neurons_count_y; ++j)
-            for (size_t k = 0; k < g->neurons[i][j]->synapses_count; ++k)
-                g->neurons[i][j]->synapses[k]->weight = weights[at++];
-}
-
-std::vector<double> inputs_of(const som_network *net) {
-    std::vector<double> out;
-    for (size_t k = 0; k < net->input_layer->neurons_count; ++k) out.push_back(net->input_layer->neurons[k]->input);
-    return out;
-}
-
 // Equal bit for bit; otherwise says where and how the first values differ.
 ::testing::AssertionResult same_bits(const std::vector<double> &a, const std::vector<double> &b) {
     if (a.size() != b.size())
@@ -196,35 +171,35 @@ TEST_P(EngineDifferential, TrainingMatchesPlain) {
                                 {8, 60, 60}, {130, 7, 3}};
     for (const auto &shape : shapes) {
         const size_t n = shape[0], x = shape[1], y = shape[2];
-        Net fast(n, x, y), plain(n, x, y);
-        std::vector<double> start = weights_of(fast.net);
-        set_weights(plain.net, start);
+        NetworkPtr fast = make_network(n, x, y), plain = make_network(n, x, y);
+        std::vector<double> start = all_weights(fast.get());
+        set_all_weights(plain.get(), start);
         Rows rows(random, 1 + random() % 12, n, start);
         // Some runs start from the data-driven placement, some from random
         // weights; iterations vary so that both the limit and the early
         // stop end vectors.
         if (random() % 2) {
-            som_init_weights_plain(fast.net, rows.pointers.data(), rows.pointers.size());
-            som_init_weights_plain(plain.net, rows.pointers.data(), rows.pointers.size());
+            som_init_weights_plain(fast.get(), rows.pointers.data(), rows.pointers.size());
+            som_init_weights_plain(plain.get(), rows.pointers.data(), rows.pointers.size());
         }
         size_t iterations = (x * y * n > 10000) ? 40 : 1 + random() % 300;
         // Only a call with something to train reports.
         Progress watched;
         const bool observed = random() % 2;
         if (observed)
-            som_train_observed(fast.net, rows.pointers.data(), rows.pointers.size(), iterations,
+            som_train_observed(fast.get(), rows.pointers.data(), rows.pointers.size(), iterations,
                                Progress::record, &watched);
         else
-            som_train(fast.net, rows.pointers.data(), rows.pointers.size(), iterations);
+            som_train(fast.get(), rows.pointers.data(), rows.pointers.size(), iterations);
         if (observed && x * y * n > 0) {
             EXPECT_TRUE(watched.rises_to(rows.pointers.size()));
         } else {
             EXPECT_TRUE(watched.reports.empty());
         }
-        som_train_plain(plain.net, rows.pointers.data(), rows.pointers.size(), iterations);
-        EXPECT_TRUE(same_bits(weights_of(fast.net), weights_of(plain.net))) << n << " " << x << "x" << y;
-        EXPECT_TRUE(same_bits(inputs_of(fast.net), inputs_of(plain.net))) << n << " " << x << "x" << y;
-        EXPECT_EQ(bits(fast.net->time_constant), bits(plain.net->time_constant));
+        som_train_plain(plain.get(), rows.pointers.data(), rows.pointers.size(), iterations);
+        EXPECT_TRUE(same_bits(all_weights(fast.get()), all_weights(plain.get()))) << n << " " << x << "x" << y;
+        EXPECT_TRUE(same_bits(all_inputs(fast.get()), all_inputs(plain.get()))) << n << " " << x << "x" << y;
+        EXPECT_EQ(bits(fast.get()->time_constant), bits(plain.get()->time_constant));
     }
 }
 
@@ -234,22 +209,22 @@ TEST_P(EngineDifferential, RecognitionMatchesPlain) {
                                 {16, 30, 30}, {17, 3, 11}};
     for (const auto &shape : shapes) {
         const size_t n = shape[0], x = shape[1], y = shape[2];
-        Net net(n, x, y);
-        std::vector<double> weights = weights_of(net.net);
+        NetworkPtr net = make_network(n, x, y);
+        std::vector<double> weights = all_weights(net.get());
         if (!weights.empty()) {
             weights[random() % weights.size()] = NAN;  // a neuron that can never win
             if (weights.size() > n) std::copy(weights.begin(), weights.begin() + static_cast<long>(n),
                                               weights.end() - static_cast<long>(n));  // a tie
-            set_weights(net.net, weights);
+            set_all_weights(net.get(), weights);
         }
         Rows rows(random, 1 + random() % 700, n, weights);
         size_t count = rows.pointers.size();
         std::vector<size_t> wi(count), wj(count);
-        som_find_winners(net.net, rows.pointers.data(), count, wi.data(), wj.data());
+        som_find_winners(net.get(), rows.pointers.data(), count, wi.data(), wj.data());
         for (size_t r = 0; r < count; ++r) {
             size_t i = 0, j = 0;
-            som_set_inputs(net.net, rows.pointers[r]);
-            som_find_winner(net.net, &i, &j);
+            som_set_inputs(net.get(), rows.pointers[r]);
+            som_find_winner(net.get(), &i, &j);
             ASSERT_EQ(wi[r], i) << r;
             ASSERT_EQ(wj[r], j) << r;
         }
@@ -262,7 +237,7 @@ TEST_P(EngineDifferential, InitialisationMatchesPlain) {
     for (size_t count : {1u, 2u, 3u, 7u, 8u, 9u, 17u, 200u, 1100u}) {
         for (const auto &shape : shapes) {
             const size_t n = shape[0], x = shape[1], y = shape[2];
-            Net fast(n, x, y), plain(n, x, y);
+            NetworkPtr fast = make_network(n, x, y), plain = make_network(n, x, y);
             Rows rows(random, count, n, {});
             // Equal greatest distances in several pairs probe the first-pair
             // rule across lanes and threads.
@@ -273,14 +248,14 @@ TEST_P(EngineDifferential, InitialisationMatchesPlain) {
             Progress watched;
             const bool observed = random() % 2;
             if (observed)
-                som_init_weights_observed(fast.net, rows.pointers.data(), count, Progress::record, &watched);
+                som_init_weights_observed(fast.get(), rows.pointers.data(), count, Progress::record, &watched);
             else
-                som_init_weights(fast.net, rows.pointers.data(), count);
-            som_init_weights_plain(plain.net, rows.pointers.data(), count);
+                som_init_weights(fast.get(), rows.pointers.data(), count);
+            som_init_weights_plain(plain.get(), rows.pointers.data(), count);
             if (observed) {
                 EXPECT_TRUE(watched.rises_to(count * (count - 1) / 2)) << count;
             }
-            ASSERT_TRUE(same_bits(weights_of(fast.net), weights_of(plain.net))) << count << " rows, n " << n;
+            ASSERT_TRUE(same_bits(all_weights(fast.get()), all_weights(plain.get()))) << count << " rows, n " << n;
         }
     }
 }

@@ -54,6 +54,16 @@ inline std::vector<double> all_weights(const som_network *network) {
     return out;
 }
 
+// Sets every weight from `values`, in the order all_weights gives them.
+inline void set_all_weights(som_network *network, const std::vector<double> &values) {
+    const som_output_layer *grid = network->output_layer;
+    size_t at = 0;
+    for (size_t i = 0; i < grid->neurons_count_x; ++i)
+        for (size_t j = 0; j < grid->neurons_count_y; ++j)
+            for (size_t k = 0; k < grid->neurons[i][j]->synapses_count; ++k)
+                set_weight(network, i, j, k, values[at++]);
+}
+
 inline std::vector<double> all_inputs(const som_network *network) {
     std::vector<double> out;
     for (size_t k = 0; k < network->input_layer->neurons_count; ++k)
