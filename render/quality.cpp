@@ -28,10 +28,8 @@ Quality measure_quality(som_network &network, const Grid &grid, double *const *r
     quality.vectors = count;
     if (count == 0 || grid.cells() == 0) return quality;
 
-    // The library's search takes non-const rows; it only reads them.
     std::vector<size_t> winners_i(count), winners_j(count);
-    som_find_winners(&network, const_cast<double **>(rows), count, winners_i.data(),
-                     winners_j.data());
+    som_find_winners_readonly(&network, rows, count, winners_i.data(), winners_j.data());
 
     double distance_sum = 0.0;
     for (size_t r = 0; r < count; ++r) {

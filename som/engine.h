@@ -3,17 +3,28 @@
 // order of operations of the plain code: lanes are independent neurons (or
 // rows), each lane accumulates its own sum in component order, and no
 // multiply-add is fused.
+//
+// engine.cpp holds what training and the searches share (kernel choice,
+// threads, packing); engine_train.cpp drives training, engine_search.cpp the
+// batch winner search and the pair search of the placement.
 #ifndef SOM_ENGINE_H
 #define SOM_ENGINE_H
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
+#include <thread>
+#include <vector>
+
+#include "som.h"
 
 namespace som_engine {
 
 // Neurons per block. Block b holds neurons 8b .. 8b+7 (row-major order); its
 // weights lie at packed[(b * n + k) * kLanes + lane].
 constexpr size_t kLanes = 8;
+
+inline size_t block_count(size_t neurons) { return (neurons + kLanes - 1) / kLanes; }
 
 // Result of a winner search over a range of neurons: the smallest distance
 // below DBL_MAX with the first index achieving it (index SIZE_MAX when
@@ -43,12 +54,12 @@ struct Kernels {
                               const double *factor_by_sum, const uint32_t *index_sum,
                               const int64_t *block_first_sum);
     // Nearest neuron of every row of rows[0 .. count), into winners.
-    void (*nearest_batch)(const double *packed, size_t n, size_t blocks, double *const *rows,
+    void (*nearest_batch)(const double *packed, size_t n, size_t blocks, const double *const *rows,
                           size_t count, size_t *winners);
     // City-block pair search over i in [i_begin, i_end), j > i; the rows are
     // packed in blocks of eight rows like neurons.
     Farthest (*farthest_pair)(const double *packed_rows, size_t n, size_t row_count,
-                              double *const *rows, size_t i_begin, size_t i_end);
+                              const double *const *rows, size_t i_begin, size_t i_end);
 };
 
 const Kernels &generic_kernels();
@@ -56,8 +67,60 @@ const Kernels &avx2_kernels();
 const Kernels &avx512_kernels();
 
 // The kernels in use: the ones "auto" picks (see som_engine_select) unless
-// another choice was made.
+// another choice was made. A call reads this once and keeps what it got.
 const Kernels &active();
+
+// How many threads a call with `work` units of arithmetic should use: 1 for
+// small calls, else the cap of som_max_threads.
+size_t worker_count(size_t work);
+
+// Runs body(part, parts) on `parts` threads, the calling one included.
+// Parts are independent, so a thread the system refuses (a process or
+// memory limit) only means the calling thread runs that part itself.
+template <typename Body>
+void run_parallel(size_t parts, Body body) {
+    std::vector<std::thread> helpers;
+    try {
+        helpers.reserve(parts);
+        for (size_t p = 1; p < parts; ++p) helpers.emplace_back(body, p, parts);
+    } catch (const std::exception &) {
+    }
+    body(0, parts);
+    for (size_t p = 1 + helpers.size(); p < parts; ++p) body(p, parts);
+    for (std::thread &helper : helpers) helper.join();
+}
+
+// Memory aligned for the widest vectors, freed with std::free; null when
+// the size overflows or the allocation fails.
+double *allocate_packed(size_t blocks, size_t n);
+
+// Weights of the whole grid in block layout. Padding lanes hold NaN, whose
+// distance never wins and is never 0.0.
+struct PackedGrid {
+    size_t n = 0, neurons = 0, blocks = 0;
+    double *weights = nullptr;
+
+    PackedGrid() = default;
+    PackedGrid(const PackedGrid &) = delete;
+    PackedGrid &operator=(const PackedGrid &) = delete;
+    ~PackedGrid();
+
+    // False when there is no memory for it; the network must pass
+    // som_network_check.
+    bool pack(const som_network *network);
+    void unpack(som_network *network) const;
+};
+
+// The earlier range holds the smaller indices, so it keeps ties.
+inline Nearest combine(const Nearest &earlier, const Nearest &later) {
+    Nearest out = earlier;
+    if (later.index != SIZE_MAX && (earlier.index == SIZE_MAX || later.distance < earlier.distance)) {
+        out.distance = later.distance;
+        out.index = later.index;
+    }
+    out.any_zero = earlier.any_zero || later.any_zero;
+    return out;
+}
 
 }  // namespace som_engine
 

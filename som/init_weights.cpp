@@ -5,8 +5,10 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdlib>
+#include <memory>
 
 #include "network_internal.h"
+#include "status.h"
 
 namespace {
 
@@ -75,19 +77,27 @@ void farthest_pair_plain(double **rows, size_t row_count, size_t n, size_t *firs
     *second = ib;
 }
 
-void init_weights(som_network *network, double **rows, size_t row_count, bool fast, som_progress progress,
-                  void *context) {
+int init_weights(som_network *network, double **rows, size_t row_count, bool fast, som_progress progress,
+                 void *context) {
+    if (som_network_check(network) != SOM_OK) return SOM_ERROR_INVALID;
     const size_t n = network->input_layer->neurons_count;
     const size_t X = network->output_layer->neurons_count_x;
     const size_t Y = network->output_layer->neurons_count_y;
-    if (row_count == 0 || X == 0 || Y == 0 || n == 0) return;
+    if (row_count == 0 || X == 0 || Y == 0 || n == 0) return SOM_OK;
 
-    auto *centre = static_cast<double *>(std::malloc(n * sizeof(double)));
-    if (centre == nullptr) return;
+    // Nothing is written before the last allocation and the last chance to
+    // cancel, so a failed call leaves every weight as it was.
+    std::unique_ptr<double, decltype(&std::free)> owned_centre(
+        static_cast<double *>(std::malloc(n * sizeof(double))), &std::free);
+    double *centre = owned_centre.get();
+    if (centre == nullptr) return SOM_ERROR_MEMORY;
 
     size_t ia = 0, ib = 0;
-    if (!fast || !som_engine_farthest_pair(rows, row_count, n, &ia, &ib, progress, context))
-        farthest_pair_plain(rows, row_count, n, &ia, &ib);
+    const int searched = fast ? som_engine_farthest_pair(rows, row_count, n, &ia, &ib, progress, context)
+                              : SOM_ERROR_MEMORY;
+    if (searched == SOM_ERROR_CANCELLED) return searched;
+    // Without room for the fast search, the literal one needs none.
+    if (searched != SOM_OK) farthest_pair_plain(rows, row_count, n, &ia, &ib);
     const double *a = rows[ia];
     const double *b = rows[ib];
     write_vector(network, 0, Y - 1, a, n);
@@ -144,20 +154,20 @@ void init_weights(som_network *network, double **rows, size_t row_count, bool fa
             }
         }
     }
-    std::free(centre);
+    return SOM_OK;
 }
 
 }  // namespace
 
-extern "C" void som_init_weights(som_network *network, double **rows, size_t row_count) {
-    init_weights(network, rows, row_count, true, nullptr, nullptr);
+extern "C" int som_init_weights(som_network *network, double **rows, size_t row_count) {
+    return som_internal::guarded([&] { return init_weights(network, rows, row_count, true, nullptr, nullptr); });
 }
 
-extern "C" void som_init_weights_observed(som_network *network, double **rows, size_t row_count,
-                                          som_progress progress, void *context) {
-    init_weights(network, rows, row_count, true, progress, context);
+extern "C" int som_init_weights_observed(som_network *network, double **rows, size_t row_count,
+                                         som_progress progress, void *context) {
+    return som_internal::guarded([&] { return init_weights(network, rows, row_count, true, progress, context); });
 }
 
-extern "C" void som_init_weights_plain(som_network *network, double **rows, size_t row_count) {
-    init_weights(network, rows, row_count, false, nullptr, nullptr);
+extern "C" int som_init_weights_plain(som_network *network, double **rows, size_t row_count) {
+    return som_internal::guarded([&] { return init_weights(network, rows, row_count, false, nullptr, nullptr); });
 }

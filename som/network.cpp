@@ -284,6 +284,61 @@ void som_set_inputs(som_network *network, const double *values) {
     for (size_t k = 0; k < layer->neurons_count; ++k) layer->neurons[k]->input = values[k];
 }
 
+int som_network_check(const som_network *network) {
+    if (network == nullptr || network->input_layer == nullptr || network->output_layer == nullptr)
+        return SOM_ERROR_INVALID;
+    const som_input_layer *inputs = network->input_layer;
+    const som_output_layer *grid = network->output_layer;
+    const size_t n = inputs->neurons_count;
+    if ((n > 0 && inputs->neurons == nullptr) ||
+        (grid->neurons_count_x > 0 && grid->neurons_count_y > 0 && grid->neurons == nullptr))
+        return SOM_ERROR_INVALID;
+    for (size_t k = 0; k < n; ++k)
+        if (inputs->neurons[k] == nullptr) return SOM_ERROR_INVALID;
+    for (size_t i = 0; i < grid->neurons_count_x && grid->neurons_count_y > 0; ++i) {
+        som_neuron *const *row = grid->neurons[i];
+        if (row == nullptr) return SOM_ERROR_INVALID;
+        for (size_t j = 0; j < grid->neurons_count_y; ++j) {
+            const som_neuron *out = row[j];
+            if (out == nullptr || out->synapses_count != n || (n > 0 && out->synapses == nullptr))
+                return SOM_ERROR_INVALID;
+            for (size_t k = 0; k < n; ++k) {
+                const som_synapse *synapse = out->synapses[k];
+                if (synapse == nullptr || synapse->neuron_in != inputs->neurons[k]) return SOM_ERROR_INVALID;
+            }
+        }
+    }
+    return SOM_OK;
+}
+
+int som_network_shape(const som_network *network, size_t *n, size_t *x, size_t *y) {
+    if (som_network_check(network) != SOM_OK) return SOM_ERROR_INVALID;
+    if (n) *n = network->input_layer->neurons_count;
+    if (x) *x = network->output_layer->neurons_count_x;
+    if (y) *y = network->output_layer->neurons_count_y;
+    return SOM_OK;
+}
+
+int som_get_weights(const som_network *network, double *weights) {
+    if (weights == nullptr || som_network_check(network) != SOM_OK) return SOM_ERROR_INVALID;
+    const som_output_layer *grid = network->output_layer;
+    const size_t n = network->input_layer->neurons_count;
+    for (size_t i = 0; i < grid->neurons_count_x; ++i)
+        for (size_t j = 0; j < grid->neurons_count_y; ++j)
+            for (size_t k = 0; k < n; ++k) *weights++ = grid->neurons[i][j]->synapses[k]->weight;
+    return SOM_OK;
+}
+
+int som_set_weights(som_network *network, const double *weights) {
+    if (weights == nullptr || som_network_check(network) != SOM_OK) return SOM_ERROR_INVALID;
+    const som_output_layer *grid = network->output_layer;
+    const size_t n = network->input_layer->neurons_count;
+    for (size_t i = 0; i < grid->neurons_count_x; ++i)
+        for (size_t j = 0; j < grid->neurons_count_y; ++j)
+            for (size_t k = 0; k < n; ++k) grid->neurons[i][j]->synapses[k]->weight = *weights++;
+    return SOM_OK;
+}
+
 double som_find_winner(const som_network *network, size_t *i, size_t *j) {
     const som_output_layer *grid = network->output_layer;
     som_neuron *const *inputs = network->input_layer->neurons;
@@ -308,3 +363,24 @@ double som_find_winner(const som_network *network, size_t *i, size_t *j) {
 }
 
 }  // extern "C"
+
+void som_find_winner_of_row(const som_network *network, const double *row, size_t *i, size_t *j) {
+    const som_output_layer *grid = network->output_layer;
+    if (grid->neurons_count_x == 0 || grid->neurons_count_y == 0) return;
+    double best = DBL_MAX;
+    for (size_t a = 0; a < grid->neurons_count_x; ++a) {
+        for (size_t b = 0; b < grid->neurons_count_y; ++b) {
+            const som_neuron *out = grid->neurons[a][b];
+            double distance = 0.0;
+            for (size_t k = 0; k < out->synapses_count; ++k) {
+                double difference = row[k] - out->synapses[k]->weight;
+                distance = distance + difference * difference;
+            }
+            if (best > distance) {
+                *i = a;
+                *j = b;
+                best = distance;
+            }
+        }
+    }
+}

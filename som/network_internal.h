@@ -1,4 +1,5 @@
-// Library-internal entry points shared between the network and map files.
+// Library-internal entry points shared between the network, the engine and
+// the map files.
 #ifndef SOM_NETWORK_INTERNAL_H
 #define SOM_NETWORK_INTERNAL_H
 
@@ -11,10 +12,21 @@ extern "C" {
 som_network *som_network_build(size_t n, size_t x, size_t y, const double *weights);
 }
 
+// som_find_winner for a row given directly instead of through the inputs:
+// the same search, reading the network only.
+void som_find_winner_of_row(const som_network *network, const double *row, size_t *i, size_t *j);
+
+// The literal training loop, reporting each vector to `progress` when it is
+// not null and stopping when that asks; som_train_plain without an observer.
+// Needs a network that passes som_network_check.
+int som_train_plain_observed(som_network *network, double **rows, size_t row_count, size_t iterations,
+                             som_progress progress, void *context);
+
 // The vectorised, threaded most-distant-pair search of the initialisation,
-// reporting the pairs compared to `progress` when it is not null; false when
-// it could not allocate its scratch space.
-bool som_engine_farthest_pair(double **rows, size_t row_count, size_t n, size_t *first,
-                              size_t *second, som_progress progress, void *context);
+// reporting the pairs compared to `progress` when it is not null. SOM_OK,
+// SOM_ERROR_MEMORY when it could not allocate its scratch space, or
+// SOM_ERROR_CANCELLED.
+int som_engine_farthest_pair(double **rows, size_t row_count, size_t n, size_t *first, size_t *second,
+                             som_progress progress, void *context);
 
 #endif

@@ -3,12 +3,26 @@
  *
  * The map network, its data-driven initialisation, its training and its map
  * files, behind plain C records and free functions so that C programs can use
- * the library as well as C++ ones. Nothing here prints or exits: failures are
- * reported by a null or non-zero result.
+ * the library as well as C++ ones. Nothing here prints or exits, and no C++
+ * exception ever leaves a function of this header: failures come back as a
+ * null result or a status (SOM_OK or a negative SOM_ERROR_* value, named by
+ * som_status_string).
  *
  * Grid coordinates (i, j): i indexes the first dimension (neurons_count_x),
  * j the second (neurons_count_y). Row-major order (i outer, j inner) is used
  * everywhere: wiring, winner search, training and the map file.
+ *
+ * Threads. The library keeps no state of its own beyond two process-wide
+ * settings (the kernel choice and the thread cap), each a single atomic
+ * value, so calls on different networks may run at the same time on
+ * different threads. A network is not locked: calls that change it (training,
+ * placement, som_set_inputs, som_find_winners, loading weights into it) need
+ * it to themselves, while any number of threads may call the read-only
+ * searches (som_find_winner, som_find_winners_readonly), som_get_weights and
+ * som_save on one network that nobody changes meanwhile. som_train*,
+ * som_init_weights* and som_find_winners* may start helper threads for the
+ * length of the call, at most som_max_threads() - 1 of them, and join them
+ * before they return; no other call starts a thread.
  */
 #ifndef SOM_SOM_H
 #define SOM_SOM_H
@@ -16,6 +30,12 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <time.h>
+
+/* The library's version; som_version() gives the one actually linked. */
+#define SOM_VERSION_MAJOR 0
+#define SOM_VERSION_MINOR 2
+#define SOM_VERSION_PATCH 0
+#define SOM_VERSION_STRING "0.2.0"
 
 #ifdef __cplusplus
 extern "C" {
@@ -66,6 +86,51 @@ typedef struct som_network {
     double series_mu[SOM_SERIES_LENGTH];
 } som_network;
 
+/* ---- Version and status ------------------------------------------------ */
+
+/* "MAJOR.MINOR.PATCH" of the library linked in. */
+const char *som_version(void);
+
+/* Results of the calls that can fail. SOM_ERROR_SYSTEM is -1, the value
+ * som_save has always returned on failure; errno then says which system call
+ * failed and why. */
+enum som_status {
+    SOM_OK = 0,
+    SOM_ERROR_SYSTEM = -1,    /* a system call failed: errno tells why */
+    SOM_ERROR_MEMORY = -2,    /* out of memory */
+    SOM_ERROR_CANCELLED = -3, /* the progress callback asked the call to stop */
+    SOM_ERROR_FORMAT = -4,    /* not a map file: cut short, or a time constant
+                                 training cannot use */
+    SOM_ERROR_TOO_LARGE = -5, /* sizes beyond what the machine, or the file
+                                 that declares them, can hold */
+    SOM_ERROR_INVALID = -6    /* a null or empty argument, or a network not
+                                 wired as som_network_new wires it */
+};
+
+/* A short English phrase for a status ("out of memory"); never null. Any
+ * other value gives "unknown status". */
+const char *som_status_string(int status);
+
+/* ---- Threads and kernels ------------------------------------------------ */
+
+/* Caps the threads one call may use, the calling thread included; 0 restores
+ * the default, one per hardware thread. Process-wide, atomic, and read at the
+ * start of each call. Results never depend on it. */
+void som_set_max_threads(unsigned threads);
+
+/* The cap in force: at least 1. */
+unsigned som_max_threads(void);
+
+/* Chooses the kernels of the fast paths: "generic", "avx2", "avx512", or
+ * "auto" (or NULL) for the widest the CPU supports, which is the default.
+ * Returns 0, or -1 when the CPU lacks the named one. Process-wide and atomic:
+ * a call already running keeps the kernels it started with. Results never
+ * depend on the choice. */
+int som_engine_select(const char *name);
+
+/* The name of the kernels in use. */
+const char *som_engine_name(void);
+
 /* ---- Network model ---------------------------------------------------- */
 
 /* Seeds rand() from time(NULL) (also when creation then fails) and builds a
@@ -94,6 +159,13 @@ void som_network_destroy(som_network *network);
 void som_input_layer_destroy(som_network *network);
 void som_output_layer_destroy(som_network *network);
 
+/* SOM_OK when the network is wired as som_network_new and som_load wire it:
+ * both layers present, and every output neuron with exactly n synapses, its
+ * synapse k coming from input neuron k. SOM_ERROR_INVALID otherwise (or for
+ * NULL). Every call below that takes a network checks this first and changes
+ * nothing when it fails. */
+int som_network_check(const som_network *network);
+
 /* Copies the first n values of `values` into the input neurons. */
 void som_set_inputs(som_network *network, const double *values);
 
@@ -101,7 +173,8 @@ void som_set_inputs(som_network *network, const double *values);
  * presented inputs. Writes *i and *j only when a neuron is chosen: the first
  * in row-major order among those with the smallest distance, NaN, infinity
  * and DBL_MAX never winning. Returns the winner's squared distance, 0.0 for
- * an empty grid and DBL_MAX when the grid is not empty but nothing wins. */
+ * an empty grid and DBL_MAX when the grid is not empty but nothing wins.
+ * Reads the network only. */
 double som_find_winner(const som_network *network, size_t *i, size_t *j);
 
 /* Bytes of memory a network of n inputs and an x by y grid needs, allocator
@@ -109,28 +182,49 @@ double som_find_winner(const som_network *network, size_t *i, size_t *j);
  * not fit in size_t. */
 int som_network_memory(size_t n, size_t x, size_t y, size_t *bytes);
 
+/* ---- Flat access to the weights ---------------------------------------- */
+
+/* The input dimension n and the grid size x by y; any pointer may be NULL.
+ * SOM_ERROR_INVALID (nothing written) for a network som_network_check
+ * refuses. */
+int som_network_shape(const som_network *network, size_t *n, size_t *x, size_t *y);
+
+/* Copies every weight into `weights`, x * y * n doubles in map-file order:
+ * weight k of neuron (i, j) at (i * y + j) * n + k. */
+int som_get_weights(const som_network *network, double *weights);
+
+/* Sets every weight from `weights`, in the same order; each value is stored
+ * exactly, zeros included. */
+int som_set_weights(som_network *network, const double *weights);
+
 /* ---- Training ---------------------------------------------------------- */
 
 /* Told of the progress of a long call: `done` of `total` units of work, with
  * done rising from 0 to total. Called on the calling thread, often (after each
- * vector in training), so it should return quickly. */
-typedef void (*som_progress)(void *context, size_t done, size_t total);
+ * vector in training), so it should return quickly. Returning non-zero asks
+ * the call to stop at its next safe point; it then returns
+ * SOM_ERROR_CANCELLED. */
+typedef int (*som_progress)(void *context, size_t done, size_t total);
 
 /* Overwrites every weight with a blend of four input vectors chosen by
  * city-block distance: the most distant pair and the two rows nearest to
  * their centres. rows holds row_count pointers to at least n doubles each.
- * Does nothing when row_count is 0, the grid is empty or n is 0. */
-void som_init_weights(som_network *network, double **rows, size_t row_count);
+ * Does nothing (SOM_OK) when row_count is 0, the grid is empty or n is 0.
+ * On any failure (SOM_ERROR_MEMORY, SOM_ERROR_INVALID) no weight has
+ * changed. */
+int som_init_weights(som_network *network, double **rows, size_t row_count);
 
 /* som_init_weights, telling `progress` (when not null) how many of the
  * row_count * (row_count - 1) / 2 pairs of rows the search for the most
- * distant pair has compared. Same result. */
-void som_init_weights_observed(som_network *network, double **rows, size_t row_count,
-                               som_progress progress, void *context);
+ * distant pair has compared, after each of 64 slices. Same result. When the
+ * callback asks to stop, returns SOM_ERROR_CANCELLED with no weight
+ * changed. */
+int som_init_weights_observed(som_network *network, double **rows, size_t row_count,
+                              som_progress progress, void *context);
 
 /* The same placement computed literally, one pair at a time: the reference
  * som_init_weights is tested against. Same result to the bit. */
-void som_init_weights_plain(som_network *network, double **rows, size_t row_count);
+int som_init_weights_plain(som_network *network, double **rows, size_t row_count);
 
 /* Computes the learning-rate time constant from the truncated branch-point
  * series of Lambert's W and caches it, with the series tables, in the
@@ -147,55 +241,73 @@ double som_neighbourhood(long long index_sum_difference);
 
 /* Trains vector by vector, each for up to `iterations` iterations with the
  * learning rate restarting at t = 1, stopping early on a vector once some
- * neuron matches it exactly. Always computes the time constant first.
- * rows as for som_init_weights; row_count and iterations may be 0. */
-void som_train(som_network *network, double **rows, size_t row_count,
-               size_t iterations);
+ * neuron matches it exactly. Always computes the time constant first (unless
+ * the network fails som_network_check). rows as for som_init_weights;
+ * row_count and iterations may be 0. Afterwards the inputs hold the last
+ * row. Never runs out of memory: without room for its fast path it trains
+ * the plain way, to the same result. */
+int som_train(som_network *network, double **rows, size_t row_count, size_t iterations);
 
 /* som_train, telling `progress` (when not null) how many of the row_count
- * vectors have been trained. Same result. */
-void som_train_observed(som_network *network, double **rows, size_t row_count,
-                        size_t iterations, som_progress progress, void *context);
+ * vectors have been trained, after each one. Same result. When the callback
+ * asks to stop after `done` vectors, returns SOM_ERROR_CANCELLED with the
+ * network exactly as som_train on the first `done` rows leaves it (its inputs
+ * untouched when done is 0). */
+int som_train_observed(som_network *network, double **rows, size_t row_count, size_t iterations,
+                       som_progress progress, void *context);
 
 /* The same training written literally (three passes over the grid per
  * iteration): the reference som_train is tested against. Same result to the
  * bit. */
-void som_train_plain(som_network *network, double **rows, size_t row_count,
-                     size_t iterations);
+int som_train_plain(som_network *network, double **rows, size_t row_count, size_t iterations);
 
-/* ---- Recognition and engine choice ------------------------------------- */
+/* ---- Recognition ------------------------------------------------------- */
 
 /* The winner of every row, as som_set_inputs then som_find_winner with both
  * indices preset to 0 would give it, into winners_i[r] and winners_j[r].
- * Leaves the inputs holding the last row. Rows hold at least n values. */
-void som_find_winners(som_network *network, double **rows, size_t row_count,
-                      size_t *winners_i, size_t *winners_j);
+ * Reads the network only, so several threads may search one network at
+ * once. Rows hold at least n values. */
+int som_find_winners_readonly(const som_network *network, const double *const *rows,
+                              size_t row_count, size_t *winners_i, size_t *winners_j);
 
-/* Chooses the kernels of the fast paths: "generic", "avx2", "avx512", or
- * "auto" (or NULL) for the widest the CPU supports, which is the default.
- * Returns 0, or -1 when the CPU lacks the named one. Results never depend on
- * the choice. */
-int som_engine_select(const char *name);
-
-/* The name of the kernels in use. */
-const char *som_engine_name(void);
+/* som_find_winners_readonly, then leaves the inputs holding the last row, as
+ * presenting every row in turn would. */
+int som_find_winners(som_network *network, double **rows, size_t row_count, size_t *winners_i,
+                     size_t *winners_j);
 
 /* ---- Map files --------------------------------------------------------- */
 
 /* Size in bytes of the fixed header of a map file. */
 #define SOM_MAP_HEADER_BYTES 40
 
-/* Writes the network to `path` and sets its saved_at. An existing file at the
- * path is replaced only once the new map is complete on disk (a symbolic link
- * is followed and kept), so a failed save never damages it. Returns 0 on
- * success, -1 on any failure (errno tells why). */
+/* Writes the network to `path` and sets its saved_at. A regular file at the
+ * path (or none) is replaced only once the new map is complete on disk, with
+ * the old file's mode (and, where the process may, its owner and group); a
+ * symbolic link is followed and kept. Anything else that exists there (a
+ * device, a FIFO, a pipe reached through /dev/fd) is written in place. A
+ * target the user may not write is refused. A failed save leaves any old map
+ * untouched and no temporary file behind; a file-size limit is a failure
+ * like any other (SIGXFSZ is held for the call and never kills the caller).
+ * Returns SOM_OK, SOM_ERROR_SYSTEM (-1; errno tells why), SOM_ERROR_MEMORY
+ * or SOM_ERROR_INVALID. */
 int som_save(som_network *network, const char *path);
 
 /* Reads a map file. Returns null when the file cannot be read, ends before
- * the weights its header declares, has a NaN, infinite or negative time
- * constant, or declares a network too large to hold. Weights, zeros included,
- * are restored bit for bit. The caller owns the result. */
+ * the weights its header declares, has a time constant that training cannot
+ * use (NaN, infinite, negative, or so small that t / T overflows), or
+ * declares a network too large to hold. Weights, zeros included, are
+ * restored bit for bit. The caller owns the result. */
 som_network *som_load(const char *path);
+
+/* som_load, storing in *status (when not null) SOM_OK or why it failed:
+ * SOM_ERROR_SYSTEM (errno tells why: ENOENT, EISDIR, EACCES...),
+ * SOM_ERROR_FORMAT, SOM_ERROR_TOO_LARGE, SOM_ERROR_MEMORY or
+ * SOM_ERROR_INVALID. The file is opened once. */
+som_network *som_load_status(const char *path, int *status);
+
+/* The same from an open descriptor, read from its current position to the
+ * end of the map (what follows is not read); the descriptor stays open. */
+som_network *som_load_fd(int fd, int *status);
 
 #ifdef __cplusplus
 }

@@ -6,6 +6,8 @@
 #include <cfloat>
 #include <cmath>
 
+#include "network_internal.h"
+
 extern "C" {
 
 double som_learning_rate(size_t t, double time_constant) {
@@ -17,17 +19,27 @@ double som_neighbourhood(long long index_sum_difference) {
     return 1.0 / (std::pow(static_cast<double>(index_sum_difference), 4.0) + 1.0);
 }
 
-void som_train_plain(som_network *network, double **rows, size_t row_count, size_t iterations) {
+int som_train_plain(som_network *network, double **rows, size_t row_count, size_t iterations) {
+    if (som_network_check(network) != SOM_OK) return SOM_ERROR_INVALID;
+    return som_train_plain_observed(network, rows, row_count, iterations, nullptr, nullptr);
+}
+
+}  // extern "C"
+
+int som_train_plain_observed(som_network *network, double **rows, size_t row_count, size_t iterations,
+                             som_progress progress, void *context) {
     som_time_constant(network);
+    // No iteration presents no vector.
+    if (iterations == 0) return SOM_OK;
     const double T = network->time_constant;
     som_neuron *const *inputs = network->input_layer->neurons;
     const size_t n = network->input_layer->neurons_count;
     const som_output_layer *grid = network->output_layer;
     const size_t X = grid->neurons_count_x, Y = grid->neurons_count_y;
 
+    if (progress && progress(context, 0, row_count) != 0) return SOM_ERROR_CANCELLED;
     for (size_t r = 0; r < row_count; ++r) {
         const double *v = rows[r];
-        if (iterations == 0) continue;
         size_t t = 1;
         for (;;) {
             const double lr = som_learning_rate(t, T);
@@ -67,7 +79,7 @@ void som_train_plain(som_network *network, double **rows, size_t row_count, size
             t = t + 1;
             if (!(t <= iterations)) break;
         }
+        if (progress && progress(context, r + 1, row_count) != 0) return SOM_ERROR_CANCELLED;
     }
+    return SOM_OK;
 }
-
-}  // extern "C"

@@ -35,7 +35,7 @@ constexpr double kStale = 31415.926;
 struct Initializer {
     const char *name;
     const char *engine;  // kernels for the fast path; null for the reference
-    void (*init)(som_network *, double **, size_t);
+    int (*init)(som_network *, double **, size_t);
 };
 
 const Initializer kInitializers[] = {{"Plain", nullptr, som_init_weights_plain},

@@ -35,7 +35,7 @@ constexpr double kFirstRate = 0.07732463380737492;
 struct Trainer {
     const char *name;
     const char *engine;  // kernels for the fast path; null for the reference
-    void (*train)(som_network *, double **, size_t, size_t);
+    int (*train)(som_network *, double **, size_t, size_t);
 };
 
 const Trainer kTrainers[] = {{"Plain", nullptr, som_train_plain},

@@ -81,14 +81,15 @@ void ProgressLine::begin(const char *label, const char *unit) {
     last_shown_ = Clock::time_point{};
 }
 
-void ProgressLine::report(void *self, size_t done, size_t total) {
+int ProgressLine::report(void *self, size_t done, size_t total) {
     auto *line = static_cast<ProgressLine *>(self);
-    if (!line->enabled_) return;
+    if (!line->enabled_) return 0;
     // The first report shows at once, so even a short task says what it is.
     const Clock::time_point now = Clock::now();
-    if (done != 0 && now - line->last_shown_ < kRedrawInterval) return;
+    if (done != 0 && now - line->last_shown_ < kRedrawInterval) return 0;
     line->last_shown_ = now;
     line->show(done, total);
+    return 0;
 }
 
 void ProgressLine::show(size_t done, size_t total) {

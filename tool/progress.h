@@ -28,8 +28,9 @@ class ProgressLine {
     // Starts a new task; its reports come through `report`.
     void begin(const char *label, const char *unit);
 
-    // A som_progress callback; `self` is the ProgressLine.
-    static void report(void *self, size_t done, size_t total);
+    // A som_progress callback; `self` is the ProgressLine. Never asks the
+    // call to stop.
+    static int report(void *self, size_t done, size_t total);
 
     // Erases the line, if one is shown.
     void clear();
