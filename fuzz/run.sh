@@ -44,9 +44,18 @@ if ! echo 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char *, unsigned
 fi
 
 # The library and tool sources the targets reach, with -fsanitize=fuzzer-no-link
-# for coverage without a second main(). Training and its vector kernels are
-# not among them (they are written for GCC's vector extensions).
-library=(som/network.cpp som/map_file.cpp tool/options.cpp tool/input_table.cpp)
+# for coverage without a second main(). Each kernel set is compiled for its
+# own instruction-set level, as in the CMake build.
+library=(som/network.cpp som/map_file.cpp som/status.cpp som/time_constant.cpp som/train.cpp
+         som/init_weights.cpp som/engine.cpp som/engine_train.cpp som/engine_search.cpp
+         som/engine_generic.cpp som/engine_avx2.cpp som/engine_avx512.cpp
+         tool/options.cpp tool/input_table.cpp)
+isa_flags() {  # source
+  case $1 in
+    som/engine_avx2.cpp) echo "-mavx2 -mfma" ;;
+    som/engine_avx512.cpp) echo "-mavx512f" ;;
+  esac
+}
 
 # Recompiles a source when it, any header, this script or the compiler
 # changed since its object was made.
@@ -54,7 +63,7 @@ stamp="$out/obj/flags"
 flags_now="$("$cxx" --version | head -1) ${common[*]}"
 [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$flags_now" ] || rm -f "$out"/obj/*.o
 echo "$flags_now" >"$stamp"
-newest_header=$(ls -t som/*.h tool/*.h fuzz/run.sh | head -1)
+newest_header=$(ls -t som/*.h som/*.inc tool/*.h fuzz/run.sh | head -1)
 compile() {  # source object [flags...]
   local source=$1 object=$2
   shift 2
@@ -68,7 +77,8 @@ pids=()
 for source in "${library[@]}"; do
   object="$out/obj/$(echo "$source" | tr / _).o"
   objects+=("$object")
-  compile "$source" "$object" -fsanitize=fuzzer-no-link &
+  # shellcheck disable=SC2046
+  compile "$source" "$object" -fsanitize=fuzzer-no-link $(isa_flags "$source") &
   pids+=($!)
   # Two compilers at a time.
   if [ ${#pids[@]} -ge 2 ]; then wait "${pids[0]}"; pids=("${pids[@]:1}"); fi
@@ -77,7 +87,7 @@ for pid in "${pids[@]}"; do wait "$pid"; done
 
 # target:max_len. Inputs beyond these sizes only repeat what shorter ones
 # exercise (more lines, more weights, more words) and slow fuzzing down.
-targets=(fuzz_input_reader:2048 fuzz_map_loader:4096 fuzz_options:256)
+targets=(fuzz_input_reader:2048 fuzz_map_loader:4096 fuzz_options:256 fuzz_engine:4096)
 
 status=0
 summary=()
