@@ -92,7 +92,7 @@ void read_through_descriptor(const char *text, size_t size, somap::InputTable &t
         done += static_cast<size_t>(wrote);
     }
     if (lseek(fd, 0, SEEK_SET) != 0) differ("memory file seek", 0);
-    somap::read_input_table(fd, table);
+    if (!somap::read_input_table(fd, table)) differ("memory file read", 0);
 }
 
 }  // namespace

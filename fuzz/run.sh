@@ -31,7 +31,7 @@ fi
 # parser must match the stream bit for bit, as in every other build.
 common=(-std=c++17 -g -O1 -fno-omit-frame-pointer -ffp-contract=off -fno-fast-math
         -fsanitize=address,undefined -fno-sanitize-recover=all
-        -I. -Itool)
+        -I. -Itool -Icommon)
 mkdir -p "$out/obj"
 
 probe="$out/obj/libfuzzer-probe"
@@ -49,7 +49,7 @@ fi
 library=(som/network.cpp som/map_file.cpp som/status.cpp som/time_constant.cpp som/train.cpp
          som/init_weights.cpp som/engine.cpp som/engine_train.cpp som/engine_search.cpp
          som/engine_generic.cpp som/engine_avx2.cpp som/engine_avx512.cpp
-         tool/options.cpp tool/input_table.cpp)
+         tool/options.cpp common/input_table.cpp)
 isa_flags() {  # source
   case $1 in
     som/engine_avx2.cpp) echo "-mavx2 -mfma" ;;
@@ -63,7 +63,7 @@ stamp="$out/obj/flags"
 flags_now="$("$cxx" --version | head -1) ${common[*]}"
 [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$flags_now" ] || rm -f "$out"/obj/*.o
 echo "$flags_now" >"$stamp"
-newest_header=$(ls -t som/*.h som/*.inc tool/*.h fuzz/run.sh | head -1)
+newest_header=$(ls -t som/*.h som/*.inc tool/*.h common/*.h fuzz/run.sh | head -1)
 compile() {  # source object [flags...]
   local source=$1 object=$2
   shift 2

@@ -5,22 +5,9 @@
 namespace somap::render {
 
 bool copy_grid(const som_network &network, Grid &grid) {
-    const som_output_layer &layer = *network.output_layer;
-    grid.rows = layer.neurons_count_x;
-    grid.cols = layer.neurons_count_y;
-    grid.dims = network.input_layer->neurons_count;
+    if (som_network_shape(&network, &grid.dims, &grid.rows, &grid.cols) != SOM_OK) return false;
     grid.weights.assign(grid.rows * grid.cols * grid.dims, 0.0);
-    double *out = grid.weights.data();
-    for (size_t i = 0; i < grid.rows; ++i) {
-        for (size_t j = 0; j < grid.cols; ++j) {
-            const som_neuron &neuron = *layer.neurons[i][j];
-            if (neuron.synapses_count < grid.dims) return false;
-            // Synapse k of an output neuron joins input k: list order is
-            // component order.
-            for (size_t k = 0; k < grid.dims; ++k) *out++ = neuron.synapses[k]->weight;
-        }
-    }
-    return true;
+    return som_get_weights(&network, grid.weights.data()) == SOM_OK;
 }
 
 double euclidean(const double *a, const double *b, size_t n) {

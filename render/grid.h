@@ -21,8 +21,8 @@ struct Grid {
     const double *at(size_t cell) const { return weights.data() + cell * dims; }
 };
 
-// Copies the weights of every output neuron. Returns false when a neuron has
-// fewer synapses than the map has inputs, which no loaded map should have.
+// Copies the weights of every output neuron. Returns false for a network
+// that is not wired as the library wires it, which no loaded map is.
 bool copy_grid(const som_network &network, Grid &grid);
 
 // Euclidean distance over the first n values, summed in index order so that

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -17,6 +18,7 @@
 #include "input_table.h"
 #include "quality.h"
 #include "som/som.h"
+#include "som/whole_file.h"
 #include "svg.h"
 #include "winners.h"
 
@@ -102,99 +104,59 @@ std::string shown(const std::string &path) {
 // The whole of a regular file, a pipe or ("-") standard input. Returns "" or
 // why it could not be read.
 std::string read_whole(const std::string &path, std::string &text) {
-    int fd = 0;
-    if (path != "-") {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) return "cannot open " + shown(path) + ": " + std::strerror(errno);
-    }
+    const bool standard_input = path == "-";
+    const std::string where = standard_input ? "standard input" : shown(path);
+    const int fd = standard_input ? 0 : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return "cannot open " + where + ": " + std::strerror(errno);
+    std::string error;
     struct stat info;
     if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
-        if (fd != 0) ::close(fd);
-        return "cannot read " + shown(path) + ": it is a directory";
+        error = "cannot read " + where + ": it is a directory";
+    } else if (!read_descriptor(fd, text)) {
+        error = standard_input ? std::string(kReadFailed) + ": " + std::strerror(errno)
+                               : "cannot read " + where + ": " + std::strerror(errno);
     }
-    std::string error;
-    char buffer[1 << 16];
-    for (;;) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) {
-            error = "cannot read " + shown(path) + ": " + std::strerror(errno);
-            break;
-        }
-        if (got == 0) break;
-        text.append(buffer, static_cast<size_t>(got));
-    }
-    if (fd != 0) ::close(fd);
+    if (!standard_input) ::close(fd);
     return error;
 }
 
-bool write_all(int fd, const std::string &text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// Writes `text` to standard output (path empty) or to `path`. A regular file
-// (or a new one) is replaced only once the whole text is on disk, through a
-// temporary file beside it, so that a failed run leaves what was there; a
-// device or FIFO is written in place.
+// Writes `text` to standard output (path empty) or, whole, to `path`: a file
+// the user has is replaced only once the new one is complete, and a device
+// or FIFO is written in place.
 std::string write_whole(const std::string &path, const std::string &text) {
     if (path.empty()) {
-        if (!write_all(1, text)) return std::string("cannot write standard output: ") + std::strerror(errno);
+        if (!som_internal::write_all(1, text.data(), text.size()))
+            return std::string("cannot write standard output: ") + std::strerror(errno);
         return "";
     }
-    struct stat info;
-    const bool exists = ::stat(path.c_str(), &info) == 0;
-    if (exists && S_ISDIR(info.st_mode)) return "cannot write " + shown(path) + ": it is a directory";
-    if (exists && !S_ISREG(info.st_mode)) {
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-        if (fd < 0 || !write_all(fd, text)) {
-            const std::string error = "cannot write " + shown(path) + ": " + std::strerror(errno);
-            if (fd >= 0) ::close(fd);
-            return error;
-        }
-        ::close(fd);
-        return "";
-    }
-    const size_t slash = path.rfind('/');
-    const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    std::string temporary = directory + (slash == std::string::npos ? "/" : "") + ".somap-render-XXXXXX";
-    const int fd = ::mkstemp(temporary.data());
-    if (fd < 0) return "cannot write " + shown(path) + ": " + std::strerror(errno);
-    bool ok = write_all(fd, text) && ::fsync(fd) == 0;
-    // A new picture gets the usual permissions; a replaced file keeps its own.
-    if (ok) {
-        mode_t mode = 0666;
-        if (exists) {
-            mode = info.st_mode & 07777;
-        } else {
-            const mode_t mask = ::umask(0);
-            ::umask(mask);
-            mode &= ~mask;
-        }
-        ok = ::fchmod(fd, mode) == 0;
-    }
-    const int saved_errno = errno;
-    ok = ::close(fd) == 0 && ok;
-    ok = ok && ::rename(temporary.c_str(), path.c_str()) == 0;
-    if (!ok) {
-        const std::string error = "cannot write " + shown(path) + ": " + std::strerror(errno ? errno : saved_errno);
-        ::unlink(temporary.c_str());
-        return error;
+    const bool written = som_internal::write_whole_file(
+        path.c_str(), [&](int fd) { return som_internal::write_all(fd, text.data(), text.size()); });
+    if (!written) {
+        return "cannot write " + shown(path) + ": " +
+               (errno == EISDIR ? std::string("it is a directory") : std::string(std::strerror(errno)));
     }
     return "";
 }
 
-// Whether two paths name the same existing file.
-bool same_file(const std::string &a, const std::string &b) {
+// Whether the output would land on the file an input (a path, or "-" for
+// standard input) comes from.
+bool same_file(const std::string &output, const std::string &input) {
+    if (output.empty() || input.empty()) return false;
     struct stat first, second;
-    return !a.empty() && !b.empty() && ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 &&
-           first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+    if (::stat(output.c_str(), &first) != 0) return false;
+    const int found = input == "-" ? ::fstat(0, &second) : ::stat(input.c_str(), &second);
+    return found == 0 && first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+// Why som_load_fd refused a map, in words.
+std::string load_failure(int status) {
+    switch (status) {
+    case SOM_ERROR_SYSTEM: return std::strerror(errno);
+    case SOM_ERROR_FORMAT:
+        return "not a somap map file (too short for its header, cut short, or a bad time constant)";
+    case SOM_ERROR_TOO_LARGE: return "it declares a network too large for this machine or for its size";
+    default: return som_status_string(status);
+    }
 }
 
 struct NetworkDeleter {
@@ -278,22 +240,22 @@ int run(int argc, char **argv) {
         if (same_file(settings.output_path, *input))
             return fail("output " + shown(settings.output_path) + " is an input of this run; not overwriting it");
 
-    // som_load cannot say why it failed, so the usual reasons are found
-    // first and named.
+    // The map is opened once: it may be a FIFO that somap is writing, which
+    // a second open would find empty.
     const std::string &map_path = settings.map_path;
-    {
-        const int fd = ::open(map_path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) return fail("cannot open map " + shown(map_path) + ": " + std::strerror(errno));
-        struct stat info;
-        const bool directory = ::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode);
-        ::close(fd);
-        if (directory) return fail("map " + shown(map_path) + " is a directory");
+    const int map_fd = ::open(map_path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (map_fd < 0) return fail("cannot open map " + shown(map_path) + ": " + std::strerror(errno));
+    struct stat map_info;
+    if (::fstat(map_fd, &map_info) == 0 && S_ISDIR(map_info.st_mode)) {
+        ::close(map_fd);
+        return fail("map " + shown(map_path) + " is a directory");
     }
-    NetworkPointer network(som_load(map_path.c_str()));
-    if (!network)
-        return fail("could not load map " + shown(map_path) +
-                    ": not a somap map file (too short for its header, cut short, or a bad "
-                    "time constant)");
+    int status = SOM_OK;
+    NetworkPointer network(som_load_fd(map_fd, &status));
+    const int load_errno = errno;
+    ::close(map_fd);
+    errno = load_errno;
+    if (!network) return fail("could not load map " + shown(map_path) + ": " + load_failure(status));
     Grid grid;
     if (!copy_grid(*network, grid)) return fail("map " + shown(map_path) + " is inconsistent");
     if (grid.cells() == 0)
@@ -351,6 +313,9 @@ int run(int argc, char **argv) {
 }  // namespace
 
 int main(int argc, char **argv) {
+    // A write beyond the file-size limit fails like any other write instead
+    // of killing the program with its output half written.
+    std::signal(SIGXFSZ, SIG_IGN);
     // A map or data set larger than the memory the process may use ends with
     // a message, not an abort; the output is written only at the very end.
     try {

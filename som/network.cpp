@@ -319,8 +319,15 @@ int som_network_shape(const som_network *network, size_t *n, size_t *x, size_t *
     return SOM_OK;
 }
 
+// Whether a flat weight array may be null: only when there is no weight.
+static bool weights_present(const som_network *network, const void *weights) {
+    const som_output_layer *grid = network->output_layer;
+    return weights != nullptr || grid->neurons_count_x == 0 || grid->neurons_count_y == 0 ||
+           network->input_layer->neurons_count == 0;
+}
+
 int som_get_weights(const som_network *network, double *weights) {
-    if (weights == nullptr || som_network_check(network) != SOM_OK) return SOM_ERROR_INVALID;
+    if (som_network_check(network) != SOM_OK || !weights_present(network, weights)) return SOM_ERROR_INVALID;
     const som_output_layer *grid = network->output_layer;
     const size_t n = network->input_layer->neurons_count;
     for (size_t i = 0; i < grid->neurons_count_x; ++i)
@@ -330,7 +337,7 @@ int som_get_weights(const som_network *network, double *weights) {
 }
 
 int som_set_weights(som_network *network, const double *weights) {
-    if (weights == nullptr || som_network_check(network) != SOM_OK) return SOM_ERROR_INVALID;
+    if (som_network_check(network) != SOM_OK || !weights_present(network, weights)) return SOM_ERROR_INVALID;
     const som_output_layer *grid = network->output_layer;
     const size_t n = network->input_layer->neurons_count;
     for (size_t i = 0; i < grid->neurons_count_x; ++i)

@@ -189,7 +189,8 @@ int som_network_memory(size_t n, size_t x, size_t y, size_t *bytes);
  * refuses. */
 int som_network_shape(const som_network *network, size_t *n, size_t *x, size_t *y);
 
-/* Copies every weight into `weights`, x * y * n doubles in map-file order:
+/* Copies every weight into `weights` (which may be NULL when there is none),
+ * x * y * n doubles in map-file order:
  * weight k of neuron (i, j) at (i * y + j) * n + k. */
 int som_get_weights(const som_network *network, double *weights);
 

@@ -417,7 +417,8 @@ INSTANTIATE_TEST_SUITE_P(
     Shapes, MapFileRoundTrip,
     ::testing::Values(Shape{"Fixture", 2, 2, 3, kFixtureTimeConstant},
                       Shape{"Single", 1, 1, 1, 1.0},
-                      Shape{"Oblong", 5, 7, 3, from_bits(0x0000000000000001ull)},
+                      // The smallest time constant training can use.
+                      Shape{"Oblong", 5, 7, 3, from_bits(0x01dfffffffc00001ull)},
                       Shape{"NegativeZeroTimeConstant", 3, 2, 2, -0.0},
                       // Larger than the write buffer and the read chunks.
                       Shape{"SeveralMegabytes", 10, 100, 200, 1e300},
@@ -626,7 +627,14 @@ INSTANTIATE_TEST_SUITE_P(
                       TimeConstantCase{"NegativeDenormal", 0x8000000000000001ull, false},
                       TimeConstantCase{"PlusZero", 0x0000000000000000ull, true},
                       TimeConstantCase{"MinusZero", 0x8000000000000000ull, true},
-                      TimeConstantCase{"PositiveDenormal", 0x0000000000000001ull, true},
+                      // Positive, but t / T overflows for iterations that
+                      // training can reach: every weight would turn NaN.
+                      TimeConstantCase{"PositiveDenormal", 0x0000000000000001ull, false},
+                      TimeConstantCase{"SmallestNormal", 0x0010000000000000ull, false},
+                      // 2147483647 / T is finite from here up, and not one
+                      // step below.
+                      TimeConstantCase{"JustTooSmall", 0x01dfffffffc00000ull, false},
+                      TimeConstantCase{"SmallestUsable", 0x01dfffffffc00001ull, true},
                       TimeConstantCase{"Largest", 0x7fefffffffffffffull, true},
                       TimeConstantCase{"Trained", bits(kFixtureTimeConstant), true}),
     [](const ::testing::TestParamInfo<TimeConstantCase> &info) {

@@ -2,6 +2,7 @@
 // on standard input.
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -24,7 +25,12 @@ using namespace somap;
 // runs every phase through the literal implementations; the two builds must
 // write the same bytes.
 #ifdef SOMAP_PLAIN_ENGINE
-void read_input(InputTable &table) { read_input_table_plain(std::cin, table); }
+bool read_input(InputTable &table) {
+    read_input_table_plain(std::cin, table);
+    // The stream takes a read error for the end; the C stream under it
+    // keeps the error.
+    return !std::ferror(stdin);
+}
 void init_weights(som_network *net, double **rows, size_t count, ProgressLine &) {
     som_init_weights_plain(net, rows, count);
 }
@@ -40,7 +46,7 @@ void find_winners(som_network *net, double **rows, size_t count, size_t *wi, siz
     }
 }
 #else
-void read_input(InputTable &table) { read_input_table(0, table); }
+bool read_input(InputTable &table) { return read_input_table(0, table); }
 void init_weights(som_network *net, double **rows, size_t count, ProgressLine &progress) {
     progress.begin(text::kProgressPlacing, text::kProgressPairs);
     som_init_weights_observed(net, rows, count, progress.enabled() ? ProgressLine::report : nullptr, &progress);
@@ -76,7 +82,10 @@ int run(int argc, char **argv) {
     if (early_status >= 0) return early_status;
 
     InputTable table;
-    read_input(table);
+    if (!read_input(table)) {
+        std::cerr << kReadFailed << ": " << std::strerror(errno) << std::endl;
+        return 1;
+    }
     const bool training = !settings.save_path.empty();
     if (training && table.size() == 0) {
         std::cerr << text::kNothingToTrain << std::endl;
@@ -88,10 +97,7 @@ int run(int argc, char **argv) {
     auto refuse_short_lines = [&table](size_t n) {
         size_t short_line = find_short_line(table, n);
         if (short_line == table.size()) return false;
-        const InputLine &line = table.lines[short_line];
-        std::cerr << "line " << line.line_number << " has " << line.field_count
-                  << (line.field_count == 1 ? " field" : " fields") << ", expected " << n
-                  << std::endl;
+        std::cerr << short_line_message(table, short_line, n) << std::endl;
         return true;
     };
 
@@ -169,6 +175,10 @@ int run(int argc, char **argv) {
 }  // namespace
 
 int main(int argc, char **argv) {
+    // A write beyond the file-size limit must fail like any other write (the
+    // library's saves hold the signal themselves; standard output needs
+    // this), not kill the run with its output half written.
+    std::signal(SIGXFSZ, SIG_IGN);
     // Input larger than the memory the process may use ends with a message,
     // like any other bad input, not with an abort; no map has been written
     // by then, since saving comes last and allocates nothing of this kind.

@@ -1,6 +1,6 @@
 #include "phase_timer.h"
 
-#include <sys/time.h>
+#include <time.h>
 
 #include <cstdio>
 
@@ -10,10 +10,12 @@ namespace {
 
 uint64_t phase_start_us = 0;
 
+// A clock that never steps: a wall-clock change during a run (an NTP step,
+// a manual date) must not turn into a phase of thousands of hours.
 uint64_t now_us() {
-    timeval now;
-    gettimeofday(&now, nullptr);
-    return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_usec);
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
 }
 
 }  // namespace

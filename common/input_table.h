@@ -1,6 +1,7 @@
-// The input table: standard input split into lines, fields and numbers.
-#ifndef SOMAP_TOOL_INPUT_TABLE_H
-#define SOMAP_TOOL_INPUT_TABLE_H
+// The input table: TAB-separated text split into lines, fields and numbers,
+// read the same way by every program of the project.
+#ifndef SOMAP_COMMON_INPUT_TABLE_H
+#define SOMAP_COMMON_INPUT_TABLE_H
 
 #include <cstddef>
 #include <istream>
@@ -54,16 +55,31 @@ void read_input_table_plain(std::istream &in, InputTable &table);
 // every other field.
 bool parse_double_fast(const char *field, size_t length, double &target);
 
+// Appends everything `fd` holds, from where it stands to its end, to `text`.
+// A descriptor in non-blocking mode is waited on (poll), not taken to have
+// ended. Returns false, with errno telling why, on a read error; `text` then
+// holds what was read before it.
+bool read_descriptor(int fd, std::string &text);
+
 // The fast reader: the whole input in one buffer, lines and fields found
 // with memchr, numbers through parse_double_fast with parse_double_field as
-// the fallback. Gives the same table as read_input_table_plain.
-void read_input_table(int fd, InputTable &table);
+// the fallback. Gives the same table as read_input_table_plain. Returns
+// false, with errno telling why, when the input could not be read to its
+// end; the table is then left empty.
+bool read_input_table(int fd, InputTable &table);
 
 // The same, over input already in memory; `text` becomes the table's text.
 void build_input_table(std::string &&text, InputTable &table);
 
 // Index of the first line with fewer than n fields, or table.size().
 size_t find_short_line(const InputTable &table, size_t n);
+
+// Why line `index` cannot be used with n inputs: "line 3 has 2 fields,
+// expected 4".
+std::string short_line_message(const InputTable &table, size_t index, size_t n);
+
+// The message for input that could not be read, before the reason.
+inline constexpr const char *kReadFailed = "could not read standard input";
 
 }  // namespace somap
 

@@ -1,5 +1,6 @@
 #include "input_table.h"
 
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -167,9 +168,8 @@ void build_input_table(std::string &&input, InputTable &table) {
     table.finish();
 }
 
-void read_input_table(int fd, InputTable &table) {
-    std::string input;
-    size_t used = 0;
+bool read_descriptor(int fd, std::string &input) {
+    size_t used = input.size();
     // A regular file says how much is coming: one buffer of that size (and
     // a byte to see the end) instead of doubling, which fills up to twice
     // the input with zeros.
@@ -179,23 +179,48 @@ void read_input_table(int fd, InputTable &table) {
         const off_t at = ::lseek(fd, 0, SEEK_CUR);
         if (at >= 0 && at <= info.st_size) expected = static_cast<size_t>(info.st_size - at);
     }
-    input.resize(std::max<size_t>(expected + 1, 1 << 16));
+    input.resize(used + std::max<size_t>(expected + 1, 1 << 16));
     for (;;) {
         if (used == input.size()) input.resize(input.size() * 2);
-        ssize_t got = ::read(fd, &input[used], input.size() - used);
-        if (got < 0 && errno == EINTR) continue;
-        // The end of the input and a read error both end the reading.
-        if (got <= 0) break;
-        used += static_cast<size_t>(got);
+        const ssize_t got = ::read(fd, &input[used], input.size() - used);
+        if (got > 0) {
+            used += static_cast<size_t>(got);
+            continue;
+        }
+        if (got == 0) break;
+        if (errno == EINTR) continue;
+        // A parent may hand over its descriptor in non-blocking mode: no data
+        // yet is not the end of the input.
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            pollfd wait{fd, POLLIN, 0};
+            if (::poll(&wait, 1, -1) >= 0 || errno == EINTR) continue;
+        }
+        const int saved_errno = errno;
+        input.resize(used);
+        errno = saved_errno;
+        return false;
     }
     input.resize(used);
+    return true;
+}
+
+bool read_input_table(int fd, InputTable &table) {
+    std::string input;
+    if (!read_descriptor(fd, input)) return false;
     build_input_table(std::move(input), table);
+    return true;
 }
 
 size_t find_short_line(const InputTable &table, size_t n) {
     for (size_t k = 0; k < table.size(); ++k)
         if (table.lines[k].field_count < n) return k;
     return table.size();
+}
+
+std::string short_line_message(const InputTable &table, size_t index, size_t n) {
+    const InputLine &line = table.lines[index];
+    return "line " + std::to_string(line.line_number) + " has " + std::to_string(line.field_count) +
+           (line.field_count == 1 ? " field" : " fields") + ", expected " + std::to_string(n);
 }
 
 }  // namespace somap
