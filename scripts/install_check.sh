@@ -10,15 +10,23 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/somap-install.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 prefix="$work/prefix"
 
-cmake -S . -B build-install -DCMAKE_BUILD_TYPE=Release -DSOMAP_TESTS=OFF -DSOMAP_BENCH=OFF \
-  -DSOMAP_COMPANIONS=render >/dev/null
+# A user's configure, on a machine without GoogleTest and Google Benchmark
+# (hidden from CMake here): it must build and install without them, and say
+# that the tests are left out.
+rm -rf build-install
+cmake -S . -B build-install -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON >"$work/configure.log" ||
+  { cat "$work/configure.log" >&2; echo "install check: configure failed without GoogleTest" >&2; exit 1; }
+grep -q "GoogleTest not found: the tests are not built" "$work/configure.log" ||
+  { echo "install check: configure did not say that the tests are left out" >&2; exit 1; }
 cmake --build build-install -j"$jobs" >/dev/null
 cmake --install build-install --prefix "$prefix" >/dev/null
 
 fail() { echo "install check: $*" >&2; exit 1; }
 libdir=$(cd "$prefix" && dirname "$(find . -name libsom.a | head -1)")
 [ -n "$libdir" ] || fail "libsom.a not installed"
-for file in bin/somap bin/somap-render share/man/man1/somap.1 share/man/man1/somap-render.1 include/som/som.h "$libdir/libsom.a" \
+for file in bin/somap bin/somap-render share/man/man1/somap.1 share/man/man1/somap-render.1 include/som/som.h \
+            share/doc/somap/LICENSE "$libdir/libsom.a" \
             "$libdir/pkgconfig/som.pc" "$libdir/cmake/som/somConfig.cmake"; do
   [ -f "$prefix/$file" ] || fail "$file not installed"
 done
@@ -61,6 +69,7 @@ cmp -s "$work/pkg.out" "$work/cmake.out" || fail "the two builds chose different
 deb=$(ls -t build-install/somap_*.deb | head -1)
 contents=$(dpkg-deb -c "$deb")
 for file in usr/bin/somap usr/bin/somap-render usr/share/man/man1/somap.1 usr/include/som/som.h usr/lib/libsom.a \
+            usr/share/doc/somap/LICENSE \
             usr/lib/pkgconfig/som.pc usr/lib/cmake/som/somConfig.cmake; do
   grep -q " \./$file\$" <<<"$contents" || fail "$deb lacks /$file"
 done

@@ -4,7 +4,7 @@
 # docs/colours.png and prints the map's quality figures on the same data.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+bash scripts/setup.sh picture
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j"$(nproc 2>/dev/null || echo 2)" --target somap somap-render
 mkdir -p out docs

@@ -1,23 +1,33 @@
 #!/usr/bin/env bash
-# Installs what building and testing need, where a fresh machine lacks it.
+# Installs what a task needs, where a fresh Debian machine lacks it.
+#
+#   bash scripts/setup.sh build     building and running somap: a compiler, CMake
+#   bash scripts/setup.sh picture   that, and rsvg-convert for PNG pictures
+#   bash scripts/setup.sh           everything the test command uses as well
 set -euo pipefail
+what=${1:-test}
 missing=()
 command -v cmake >/dev/null || missing+=(cmake)
+command -v make >/dev/null || missing+=(make)
 command -v g++ >/dev/null || missing+=(g++)
-command -v pkg-config >/dev/null || missing+=(pkg-config)
-[ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
-[ -f /usr/include/benchmark/benchmark.h ] || missing+=(libbenchmark-dev)
-# The checks beyond the unit and command-line tests: libFuzzer comes with
-# clang, memcheck with valgrind, SVG rendering with rsvg-convert, the
-# split-input recognition test with GNU parallel.
-command -v clang++ >/dev/null || missing+=(clang)
-command -v valgrind >/dev/null || missing+=(valgrind)
-command -v rsvg-convert >/dev/null || missing+=(librsvg2-bin)
-command -v parallel >/dev/null || missing+=(parallel)
-# The install check builds the Debian package and lints the manual.
-command -v dpkg-shlibdeps >/dev/null || missing+=(dpkg-dev)
-command -v file >/dev/null || missing+=(file)
-command -v groff >/dev/null || missing+=(groff-base)
+if [ "$what" = picture ]; then
+  command -v rsvg-convert >/dev/null || missing+=(librsvg2-bin)
+elif [ "$what" != build ]; then
+  command -v pkg-config >/dev/null || missing+=(pkg-config)
+  [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+  [ -f /usr/include/benchmark/benchmark.h ] || missing+=(libbenchmark-dev)
+  # The checks beyond the unit and command-line tests: libFuzzer comes with
+  # clang, memcheck with valgrind, SVG rendering with rsvg-convert, the
+  # split-input recognition test with GNU parallel.
+  command -v clang++ >/dev/null || missing+=(clang)
+  command -v valgrind >/dev/null || missing+=(valgrind)
+  command -v rsvg-convert >/dev/null || missing+=(librsvg2-bin)
+  command -v parallel >/dev/null || missing+=(parallel)
+  # The install check builds the Debian package and lints the manual.
+  command -v dpkg-shlibdeps >/dev/null || missing+=(dpkg-dev)
+  command -v file >/dev/null || missing+=(file)
+  command -v groff >/dev/null || missing+=(groff-base)
+fi
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}" >&2
   apt-get update -qq

@@ -209,6 +209,19 @@ bool replace(const std::string &target, const struct stat *existing, const std::
     }
     if (made < 0) return false;
     Descriptor fd(made);
+    // Removed on every way out but a completed rename, an exception from
+    // `produce` included.
+    struct Remover {
+        int dir;
+        const std::string &name;
+        bool armed = true;
+        ~Remover() {
+            if (!armed) return;
+            const int saved_errno = errno;
+            ::unlinkat(dir, name.c_str(), 0);
+            errno = saved_errno;
+        }
+    } remover{dir.get(), temporary};
 
     bool ok = true;
     if (existing != nullptr) {
@@ -235,10 +248,10 @@ bool replace(const std::string &target, const struct stat *existing, const std::
         saved_errno = errno;
     }
     if (!ok) {
-        ::unlinkat(dir.get(), temporary.c_str(), 0);
         errno = saved_errno;
         return false;
     }
+    remover.armed = false;
     // Make the rename itself durable; a failure here loses no data.
     ::fsync(dir.get());
     return true;

@@ -1,6 +1,7 @@
 /* Built against an installed somap library, as a C program: trains a small
  * map, saves and reloads it, and checks that the reload is bit for bit the
- * trained map and that both pick the same winners. */
+ * trained map and that both pick the same winners; also that the header and
+ * the library agree on the version, and that calls report their status. */
 #include <som/som.h>
 
 #include <stdio.h>
@@ -16,21 +17,33 @@ int main(int argc, char **argv) {
     double *rows[6];
     for (int r = 0; r < 6; ++r) rows[r] = data[r];
 
+    if (strcmp(som_version(), SOM_VERSION_STRING) != 0) {
+        fprintf(stderr, "header says %s, library %s\n", SOM_VERSION_STRING, som_version());
+        return 1;
+    }
     som_network *trained = som_network_new(3, 4, 5);
     if (trained == NULL) return 1;
-    som_init_weights(trained, rows, 6);
-    som_train(trained, rows, 6, 50);
-    if (som_save(trained, argv[1]) != 0) return 1;
-    som_network *loaded = som_load(argv[1]);
-    if (loaded == NULL) return 1;
+    if (som_init_weights(trained, rows, 6) != SOM_OK || som_train(trained, rows, 6, 50) != SOM_OK) return 1;
+    if (som_save(trained, argv[1]) != SOM_OK) return 1;
+    int status = SOM_ERROR_INVALID;
+    som_network *loaded = som_load_status(argv[1], &status);
+    if (loaded == NULL || status != SOM_OK) {
+        fprintf(stderr, "load: %s\n", som_status_string(status));
+        return 1;
+    }
 
     int failures = 0;
+    double flat[4 * 5 * 3];
+    size_t n = 0, x = 0, y = 0;
+    if (som_network_shape(loaded, &n, &x, &y) != SOM_OK || n != 3 || x != 4 || y != 5) return 1;
+    if (som_get_weights(loaded, flat) != SOM_OK) return 1;
     for (size_t i = 0; i < 4; ++i)
         for (size_t j = 0; j < 5; ++j)
             for (size_t k = 0; k < 3; ++k) {
                 double a = trained->output_layer->neurons[i][j]->synapses[k]->weight;
                 double b = loaded->output_layer->neurons[i][j]->synapses[k]->weight;
                 failures += memcmp(&a, &b, sizeof a) != 0;
+                failures += memcmp(&a, &flat[(i * 5 + j) * 3 + k], sizeof a) != 0;
             }
     for (int r = 0; r < 6; ++r) {
         size_t ti = 0, tj = 0, li = 0, lj = 0;
