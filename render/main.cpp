@@ -110,7 +110,7 @@ std::string read_whole(const std::string &path, std::string &text) {
     if (fd < 0) return "cannot open " + where + ": " + std::strerror(errno);
     std::string error;
     struct stat info;
-    if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+    if (!standard_input && ::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
         error = "cannot read " + where + ": it is a directory";
     } else if (!read_descriptor(fd, text)) {
         error = standard_input ? std::string(kReadFailed) + ": " + std::strerror(errno)
