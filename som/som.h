@@ -17,9 +17,10 @@
  * value, so calls on different networks may run at the same time on
  * different threads. A network is not locked: calls that change it (training,
  * placement, som_set_inputs, som_find_winners, loading weights into it) need
- * it to themselves, while any number of threads may call the read-only
- * searches (som_find_winner, som_find_winners_readonly), som_get_weights and
- * som_save on one network that nobody changes meanwhile. som_train*,
+ * it to themselves (som_save too: it sets saved_at), while any number of
+ * threads may call the read-only searches (som_find_winner,
+ * som_find_winners_readonly) and som_get_weights on one network that nobody
+ * changes meanwhile. som_train*,
  * som_init_weights* and som_find_winners* may start helper threads for the
  * length of the call, at most som_max_threads() - 1 of them, and join them
  * before they return; no other call starts a thread.
