@@ -51,6 +51,36 @@ size_t physical_memory_bytes() {
 
 }  // namespace
 
+namespace {
+
+// The literal winner search: component k of the presented vector is
+// input(k), so the same loop serves the inputs of the network and a row
+// given directly.
+template <typename Input>
+double nearest_neuron(const som_network *network, Input input, size_t *i, size_t *j) {
+    const som_output_layer *grid = network->output_layer;
+    if (grid->neurons_count_x == 0 || grid->neurons_count_y == 0) return 0.0;
+    double best = DBL_MAX;
+    for (size_t a = 0; a < grid->neurons_count_x; ++a) {
+        for (size_t b = 0; b < grid->neurons_count_y; ++b) {
+            const som_neuron *out = grid->neurons[a][b];
+            double distance = 0.0;
+            for (size_t k = 0; k < out->synapses_count; ++k) {
+                double difference = input(k) - out->synapses[k]->weight;
+                distance = distance + difference * difference;
+            }
+            if (best > distance) {
+                *i = a;
+                *j = b;
+                best = distance;
+            }
+        }
+    }
+    return best;
+}
+
+}  // namespace
+
 extern "C" {
 
 // glibc's malloc hands out chunks of at least 32 bytes, rounded to 16 with 8
@@ -347,47 +377,12 @@ int som_set_weights(som_network *network, const double *weights) {
 }
 
 double som_find_winner(const som_network *network, size_t *i, size_t *j) {
-    const som_output_layer *grid = network->output_layer;
     som_neuron *const *inputs = network->input_layer->neurons;
-    if (grid->neurons_count_x == 0 || grid->neurons_count_y == 0) return 0.0;
-    double best = DBL_MAX;
-    for (size_t a = 0; a < grid->neurons_count_x; ++a) {
-        for (size_t b = 0; b < grid->neurons_count_y; ++b) {
-            const som_neuron *out = grid->neurons[a][b];
-            double distance = 0.0;
-            for (size_t k = 0; k < out->synapses_count; ++k) {
-                double difference = inputs[k]->input - out->synapses[k]->weight;
-                distance = distance + difference * difference;
-            }
-            if (best > distance) {
-                *i = a;
-                *j = b;
-                best = distance;
-            }
-        }
-    }
-    return best;
+    return nearest_neuron(network, [inputs](size_t k) { return inputs[k]->input; }, i, j);
 }
 
 }  // extern "C"
 
 void som_find_winner_of_row(const som_network *network, const double *row, size_t *i, size_t *j) {
-    const som_output_layer *grid = network->output_layer;
-    if (grid->neurons_count_x == 0 || grid->neurons_count_y == 0) return;
-    double best = DBL_MAX;
-    for (size_t a = 0; a < grid->neurons_count_x; ++a) {
-        for (size_t b = 0; b < grid->neurons_count_y; ++b) {
-            const som_neuron *out = grid->neurons[a][b];
-            double distance = 0.0;
-            for (size_t k = 0; k < out->synapses_count; ++k) {
-                double difference = row[k] - out->synapses[k]->weight;
-                distance = distance + difference * difference;
-            }
-            if (best > distance) {
-                *i = a;
-                *j = b;
-                best = distance;
-            }
-        }
-    }
+    nearest_neuron(network, [row](size_t k) { return row[k]; }, i, j);
 }
