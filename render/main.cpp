@@ -16,6 +16,7 @@
 
 #include "grid.h"
 #include "input_table.h"
+#include "paths.h"
 #include "quality.h"
 #include "som/som.h"
 #include "som/whole_file.h"
@@ -90,22 +91,11 @@ int usage_error(const std::string &message) {
     return 1;
 }
 
-// A file name as a message shows it: control bytes replaced, so that a name
-// cannot steer the terminal.
-std::string shown(const std::string &path) {
-    std::string out;
-    for (char c : path) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        out += (u < 0x20 || u == 0x7f) ? '?' : c;
-    }
-    return out;
-}
-
 // The whole of a regular file, a pipe or ("-") standard input. Returns "" or
 // why it could not be read.
 std::string read_whole(const std::string &path, std::string &text) {
     const bool standard_input = path == "-";
-    const std::string where = standard_input ? "standard input" : shown(path);
+    const std::string where = standard_input ? "standard input" : printable(path);
     const int fd = standard_input ? 0 : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return "cannot open " + where + ": " + std::strerror(errno);
     std::string error;
@@ -132,20 +122,10 @@ std::string write_whole(const std::string &path, const std::string &text) {
     const bool written = som_internal::write_whole_file(
         path.c_str(), [&](int fd) { return som_internal::write_all(fd, text.data(), text.size()); });
     if (!written) {
-        return "cannot write " + shown(path) + ": " +
+        return "cannot write " + printable(path) + ": " +
                (errno == EISDIR ? std::string("it is a directory") : std::string(std::strerror(errno)));
     }
     return "";
-}
-
-// Whether the output would land on the file an input (a path, or "-" for
-// standard input) comes from.
-bool same_file(const std::string &output, const std::string &input) {
-    if (output.empty() || input.empty()) return false;
-    struct stat first, second;
-    if (::stat(output.c_str(), &first) != 0) return false;
-    const int found = input == "-" ? ::fstat(0, &second) : ::stat(input.c_str(), &second);
-    return found == 0 && first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
 // Why som_load_fd refused a map, in words.
@@ -210,18 +190,18 @@ int parse_arguments(int argc, char **argv, Settings &settings) {
             if (valid) pixels = std::stoul(value);
             if (!valid || pixels < 1 || pixels > kMaxCellPixels)
                 return usage_error("--cell must be a whole number of pixels from 1 to " +
-                                   std::to_string(kMaxCellPixels) + ", not '" + shown(value) + "'");
+                                   std::to_string(kMaxCellPixels) + ", not '" + printable(value) + "'");
             settings.cell_pixels = static_cast<unsigned>(pixels);
             break;
         }
         case ':':
-            return usage_error("option " + shown(given) + " needs a value");
+            return usage_error("option " + printable(given) + " needs a value");
         default:
-            return usage_error("unknown option " + shown(given));
+            return usage_error("unknown option " + printable(given));
         }
     }
     if (optind == argc) return usage_error("no map file given");
-    if (argc - optind > 1) return usage_error("one map file only; unexpected " + shown(argv[optind + 1]));
+    if (argc - optind > 1) return usage_error("one map file only; unexpected " + printable(argv[optind + 1]));
     settings.map_path = argv[optind];
     if (settings.stats && !settings.winners_path.empty())
         return usage_error("--winners and --stats do not go together");
@@ -238,36 +218,36 @@ int run(int argc, char **argv) {
     // Writing the picture over one of its own inputs is always a slip.
     for (const std::string *input : {&settings.map_path, &settings.winners_path, &settings.data_path})
         if (same_file(settings.output_path, *input))
-            return fail("output " + shown(settings.output_path) + " is an input of this run; not overwriting it");
+            return fail("output " + printable(settings.output_path) + " is an input of this run; not overwriting it");
 
     // The map is opened once: it may be a FIFO that somap is writing, which
     // a second open would find empty.
     const std::string &map_path = settings.map_path;
     const int map_fd = ::open(map_path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (map_fd < 0) return fail("cannot open map " + shown(map_path) + ": " + std::strerror(errno));
+    if (map_fd < 0) return fail("cannot open map " + printable(map_path) + ": " + std::strerror(errno));
     struct stat map_info;
     if (::fstat(map_fd, &map_info) == 0 && S_ISDIR(map_info.st_mode)) {
         ::close(map_fd);
-        return fail("map " + shown(map_path) + " is a directory");
+        return fail("map " + printable(map_path) + " is a directory");
     }
     int status = SOM_OK;
     NetworkPointer network(som_load_fd(map_fd, &status));
     const int load_errno = errno;
     ::close(map_fd);
     errno = load_errno;
-    if (!network) return fail("could not load map " + shown(map_path) + ": " + load_failure(status));
+    if (!network) return fail("could not load map " + printable(map_path) + ": " + load_failure(status));
     Grid grid;
-    if (!copy_grid(*network, grid)) return fail("map " + shown(map_path) + " is inconsistent");
+    if (!copy_grid(*network, grid)) return fail("map " + printable(map_path) + " is inconsistent");
     if (grid.cells() == 0)
-        return fail("map " + shown(map_path) + " has an empty grid (" + std::to_string(grid.rows) +
+        return fail("map " + printable(map_path) + " has an empty grid (" + std::to_string(grid.rows) +
                     " by " + std::to_string(grid.cols) + " neurons): nothing to show");
     if (grid.dims == 0)
-        return fail("map " + shown(map_path) + " has no inputs (n = 0): nothing to show");
+        return fail("map " + printable(map_path) + " has no inputs (n = 0): nothing to show");
 
     std::string output;
     if (settings.stats) {
         std::string text;
-        const std::string where = settings.data_path == "-" ? "standard input" : shown(settings.data_path);
+        const std::string where = settings.data_path == "-" ? "standard input" : printable(settings.data_path);
         std::string error = read_whole(settings.data_path, text);
         if (!error.empty()) return fail(error);
         InputTable table;
@@ -296,7 +276,7 @@ int run(int argc, char **argv) {
             std::string error = read_whole(settings.winners_path, text);
             if (!error.empty()) return fail(error);
             error = count_winners(text, grid.rows, grid.cols, hits);
-            if (!error.empty()) return fail("winners " + shown(settings.winners_path) + ": " + error);
+            if (!error.empty()) return fail("winners " + printable(settings.winners_path) + ": " + error);
             options.hits = &hits;
         }
         std::vector<std::string> notes;

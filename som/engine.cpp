@@ -2,6 +2,7 @@
 // packed layout of the weights.
 #include "engine.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
@@ -68,9 +69,12 @@ const Kernels &active() {
 }
 
 size_t worker_count(size_t work) {
-    // Threads only pay off once a call has enough arithmetic to share.
+    // Threads only pay off once a call has enough arithmetic to share, and
+    // never beyond one per hardware thread: a cap is a limit, not a request
+    // (som_set_max_threads(UINT_MAX) means "no limit").
     if (work < (size_t{1} << 14)) return 1;
-    return som_max_threads();
+    const unsigned hardware = std::thread::hardware_concurrency();
+    return std::min<size_t>(som_max_threads(), hardware == 0 ? 1 : hardware);
 }
 
 double *allocate_packed(size_t blocks, size_t n) {

@@ -18,7 +18,9 @@ namespace {
 
 int find_winners(const som_network *network, const double *const *rows, size_t row_count, size_t *winners_i,
                  size_t *winners_j) {
-    if (som_network_check(network) != SOM_OK) return SOM_ERROR_INVALID;
+    if (som_network_check(network) != SOM_OK || !som_rows_present(network, rows, row_count) ||
+        (row_count > 0 && (winners_i == nullptr || winners_j == nullptr)))
+        return SOM_ERROR_INVALID;
     if (row_count == 0) return SOM_OK;
     const size_t n = network->input_layer->neurons_count;
     const size_t Y = network->output_layer->neurons_count_y;

@@ -184,7 +184,7 @@ namespace {
 
 int train(som_network *network, double **rows, size_t row_count, size_t iterations, som_progress progress,
           void *context) {
-    if (som_network_check(network) != SOM_OK) return SOM_ERROR_INVALID;
+    if (som_network_check(network) != SOM_OK || !som_rows_present(network, rows, row_count)) return SOM_ERROR_INVALID;
     som_time_constant(network);
     if (row_count == 0 || iterations == 0) return SOM_OK;
     const size_t n = network->input_layer->neurons_count;

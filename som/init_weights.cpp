@@ -79,7 +79,7 @@ void farthest_pair_plain(double **rows, size_t row_count, size_t n, size_t *firs
 
 int init_weights(som_network *network, double **rows, size_t row_count, bool fast, som_progress progress,
                  void *context) {
-    if (som_network_check(network) != SOM_OK) return SOM_ERROR_INVALID;
+    if (som_network_check(network) != SOM_OK || !som_rows_present(network, rows, row_count)) return SOM_ERROR_INVALID;
     const size_t n = network->input_layer->neurons_count;
     const size_t X = network->output_layer->neurons_count_x;
     const size_t Y = network->output_layer->neurons_count_y;

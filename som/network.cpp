@@ -94,6 +94,7 @@ static int chunk_bytes(size_t payload, size_t *bytes) {
 }
 
 int som_network_memory(size_t n, size_t x, size_t y, size_t *bytes) {
+    if (bytes == nullptr) return 0;
     size_t grid, synapses, total = 0, part, chunk;
     if (!som_checked_mul(x, y, &grid)) return 0;
     if (!som_checked_mul(grid, n, &synapses)) return 0;
@@ -310,6 +311,7 @@ void som_network_destroy(som_network *network) {
 }
 
 void som_set_inputs(som_network *network, const double *values) {
+    if (network == nullptr || network->input_layer == nullptr || values == nullptr) return;
     som_input_layer *layer = network->input_layer;
     for (size_t k = 0; k < layer->neurons_count; ++k) layer->neurons[k]->input = values[k];
 }
@@ -334,7 +336,8 @@ int som_network_check(const som_network *network) {
                 return SOM_ERROR_INVALID;
             for (size_t k = 0; k < n; ++k) {
                 const som_synapse *synapse = out->synapses[k];
-                if (synapse == nullptr || synapse->neuron_in != inputs->neurons[k]) return SOM_ERROR_INVALID;
+                if (synapse == nullptr || synapse->neuron_in != inputs->neurons[k] || synapse->neuron_out != out)
+                    return SOM_ERROR_INVALID;
             }
         }
     }
@@ -377,6 +380,9 @@ int som_set_weights(som_network *network, const double *weights) {
 }
 
 double som_find_winner(const som_network *network, size_t *i, size_t *j) {
+    if (network == nullptr || network->input_layer == nullptr || network->output_layer == nullptr ||
+        i == nullptr || j == nullptr)
+        return 0.0;
     som_neuron *const *inputs = network->input_layer->neurons;
     return nearest_neuron(network, [inputs](size_t k) { return inputs[k]->input; }, i, j);
 }

@@ -12,6 +12,18 @@ extern "C" {
 som_network *som_network_build(size_t n, size_t x, size_t y, const double *weights);
 }
 
+// Whether `rows` holds `count` row pointers that can be read for the
+// network's n values: none may be null unless n is 0 (an empty row may well
+// have no storage).
+inline bool som_rows_present(const som_network *network, const double *const *rows, size_t count) {
+    if (count == 0) return true;
+    if (rows == nullptr) return false;
+    if (network->input_layer->neurons_count == 0) return true;
+    for (size_t r = 0; r < count; ++r)
+        if (rows[r] == nullptr) return false;
+    return true;
+}
+
 // som_find_winner for a row given directly instead of through the inputs:
 // the same search, reading the network only.
 void som_find_winner_of_row(const som_network *network, const double *row, size_t *i, size_t *j);

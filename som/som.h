@@ -22,8 +22,9 @@
  * som_find_winners_readonly) and som_get_weights on one network that nobody
  * changes meanwhile. som_train*,
  * som_init_weights* and som_find_winners* may start helper threads for the
- * length of the call, at most som_max_threads() - 1 of them, and join them
- * before they return; no other call starts a thread.
+ * length of the call, at most som_max_threads() - 1 of them (and fewer than
+ * the machine's hardware threads), and join them before they return; no
+ * other call starts a thread.
  */
 #ifndef SOM_SOM_H
 #define SOM_SOM_H
@@ -115,8 +116,9 @@ const char *som_status_string(int status);
 /* ---- Threads and kernels ------------------------------------------------ */
 
 /* Caps the threads one call may use, the calling thread included; 0 restores
- * the default, one per hardware thread. Process-wide, atomic, and read at the
- * start of each call. Results never depend on it. */
+ * the default, one per hardware thread. A call never uses more threads than
+ * the machine has hardware threads, whatever the cap. Process-wide, atomic,
+ * and read at the start of each call. Results never depend on it. */
 void som_set_max_threads(unsigned threads);
 
 /* The cap in force: at least 1. */
@@ -162,9 +164,12 @@ void som_output_layer_destroy(som_network *network);
 
 /* SOM_OK when the network is wired as som_network_new and som_load wire it:
  * both layers present, and every output neuron with exactly n synapses, its
- * synapse k coming from input neuron k. SOM_ERROR_INVALID otherwise (or for
- * NULL). Every call below that takes a network checks this first and changes
- * nothing when it fails. */
+ * synapse k joining input neuron k to it. SOM_ERROR_INVALID otherwise (or for
+ * NULL). Every call below that returns a status checks this first, and that
+ * its row and result pointers are not null, and changes nothing when a check
+ * fails. The literal calls that return no status (som_set_inputs,
+ * som_find_winner, som_time_constant) check only for null pointers, which
+ * they ignore. */
 int som_network_check(const som_network *network);
 
 /* Copies the first n values of `values` into the input neurons. */
@@ -285,13 +290,17 @@ int som_find_winners(som_network *network, double **rows, size_t row_count, size
 /* Writes the network to `path` and sets its saved_at. A regular file at the
  * path (or none) is replaced only once the new map is complete on disk, with
  * the old file's mode (and, where the process may, its owner and group); a
- * symbolic link is followed and kept. Anything else that exists there (a
- * device, a FIFO, a pipe reached through /dev/fd) is written in place. A
- * target the user may not write is refused. A failed save leaves any old map
- * untouched and no temporary file behind; a file-size limit is a failure
- * like any other (SIGXFSZ is held for the call and never kills the caller).
- * Returns SOM_OK, SOM_ERROR_SYSTEM (-1; errno tells why), SOM_ERROR_MEMORY
- * or SOM_ERROR_INVALID. */
+ * symbolic link is followed and kept, while a hard link to the old map keeps
+ * the old map. The replacement needs a writable directory; a target the user
+ * may not write is refused. A path naming one of the process's own
+ * descriptors (/dev/stdout, /dev/fd/N) is written to that descriptor at its
+ * offset; anything else that exists there (a device, a FIFO) is written in
+ * place. A failed save leaves any old map untouched, no temporary file
+ * behind (interrupts are held for the rename on the calling thread) and
+ * saved_at as it was; a file-size limit or a vanished reader is a failure
+ * like any other (SIGXFSZ and SIGPIPE are held for the call and never kill
+ * the caller). Returns SOM_OK, SOM_ERROR_SYSTEM (-1; errno tells why),
+ * SOM_ERROR_MEMORY or SOM_ERROR_INVALID. */
 int som_save(som_network *network, const char *path);
 
 /* Reads a map file. Returns null when the file cannot be read, ends before

@@ -14,7 +14,7 @@ constexpr int kTerms = 1000;
 }  // namespace
 
 extern "C" void som_time_constant(som_network *network) {
-    if (network->time_constant != 0.0) return;
+    if (network == nullptr || network->time_constant != 0.0) return;
     double *mu = network->series_mu;
     double *alpha = network->series_alpha;
     mu[0] = -1.0;

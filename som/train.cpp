@@ -20,7 +20,7 @@ double som_neighbourhood(long long index_sum_difference) {
 }
 
 int som_train_plain(som_network *network, double **rows, size_t row_count, size_t iterations) {
-    if (som_network_check(network) != SOM_OK) return SOM_ERROR_INVALID;
+    if (som_network_check(network) != SOM_OK || !som_rows_present(network, rows, row_count)) return SOM_ERROR_INVALID;
     return som_train_plain_observed(network, rows, row_count, iterations, nullptr, nullptr);
 }
 

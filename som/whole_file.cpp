@@ -3,16 +3,21 @@
 #include "whole_file.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <csignal>
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace som_internal {
@@ -23,6 +28,12 @@ bool write_all(int fd, const void *data, size_t size) {
         const ssize_t written = ::write(fd, bytes, size);
         if (written < 0) {
             if (errno == EINTR) continue;
+            // A descriptor in non-blocking mode (a parent may leave standard
+            // output so) is full for now, not failed.
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                pollfd wait{fd, POLLOUT, 0};
+                if (::poll(&wait, 1, -1) >= 0 || errno == EINTR) continue;
+            }
             return false;
         }
         if (written == 0) {
@@ -95,34 +106,6 @@ class WriteSignalsDiscarded {
     bool xfsz_was_pending_ = false, pipe_was_pending_ = false;
 };
 
-// Follows a chain of symbolic links to the path that a replacement must
-// create, so that the link itself survives. A dangling link resolves to
-// where it points.
-bool resolve_links(std::string &path) {
-    std::vector<char> target(static_cast<size_t>(PATH_MAX) + 1);
-    for (int hops = 0; hops < 40; ++hops) {
-        struct stat info;
-        if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return true;
-        const ssize_t length = ::readlink(path.c_str(), target.data(), PATH_MAX);
-        if (length < 0) return false;
-        const std::string link(target.data(), static_cast<size_t>(length));
-        if (!link.empty() && link[0] == '/') {
-            path = link;
-        } else {
-            const size_t slash = path.rfind('/');
-            path = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + link;
-        }
-    }
-    errno = ELOOP;
-    return false;
-}
-
-mode_t default_file_mode() {
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    return static_cast<mode_t>(0666) & ~mask;
-}
-
 // Six characters for a temporary name; uniqueness comes from O_EXCL, this
 // only makes a collision unlikely.
 std::string random_suffix() {
@@ -159,6 +142,7 @@ class Descriptor {
     Descriptor(const Descriptor &) = delete;
     Descriptor &operator=(const Descriptor &) = delete;
     int get() const { return fd_; }
+    void swap(Descriptor &other) { std::swap(fd_, other.fd_); }
     // Closes now, reporting the close's own failure (a delayed write error).
     bool close() {
         const int fd = fd_;
@@ -170,41 +154,53 @@ class Descriptor {
     int fd_;
 };
 
-bool write_in_place(const char *path, const std::function<bool(int)> &produce) {
+// Writes into a descriptor this process already has open, where the path
+// named it (/dev/stdout, /dev/fd/N, /proc/self/fd/N): at its own offset, so
+// `somap -s /dev/stdout >> log` appends, and never by replacing the file
+// behind it, which would lose what was written there before.
+bool write_to_descriptor(int fd, const std::function<bool(int)> &produce) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0) return false;
+    if ((flags & O_ACCMODE) == O_RDONLY) {
+        errno = EBADF;  // /dev/stdin, say: what the user reads is no place for a map
+        return false;
+    }
+    WriteSignalsDiscarded held;
+    return produce(fd);
+}
+
+// Writes into what cannot be renamed over (a device, a FIFO, another
+// process's descriptor), through a descriptor opened on it.
+bool write_in_place(int dir, const char *name, int extra_flags, const std::function<bool(int)> &produce) {
     // Not O_TRUNC: there is nothing to truncate in a device or a pipe, and
     // opening a FIFO waits for its reader, which only an interrupt may end.
-    Descriptor fd(::open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC));
+    Descriptor fd(::openat(dir, name, O_WRONLY | O_NOCTTY | O_CLOEXEC | extra_flags));
     if (fd.get() < 0) return false;
     WriteSignalsDiscarded held;
     if (!produce(fd.get())) return false;
     return fd.close();
 }
 
-bool replace(const std::string &target, const struct stat *existing, const std::function<bool(int)> &produce) {
-    const size_t slash = target.rfind('/');
-    const std::string directory =
-        slash == std::string::npos ? "." : (slash == 0 ? "/" : target.substr(0, slash));
-    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    if (base.empty() || base == "." || base == "..") {
-        errno = EISDIR;
-        return false;
-    }
-    // Everything below works relative to the directory, so the length of
-    // the whole path never limits the temporary file's name.
-    Descriptor dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.get() < 0) return false;
+bool replace(int dir, const std::string &base, const struct stat *existing,
+             const std::function<bool(int)> &produce) {
     // The rename needs only the directory; a file the user may not write
     // must still be refused, as writing it directly would be.
-    if (existing != nullptr && ::faccessat(dir.get(), base.c_str(), W_OK, AT_EACCESS) != 0) return false;
+    if (existing != nullptr && ::faccessat(dir, base.c_str(), W_OK, AT_EACCESS) != 0) return false;
 
+    // Held on this thread only: in a program with other threads that leave
+    // these signals unblocked, one of them may take the signal instead.
     SignalsBlocked interrupts({SIGINT, SIGTERM, SIGHUP, SIGQUIT});
     // The name must fit the file-name limit even when the target's own name
-    // nearly fills it.
+    // nearly fills it. A new map is created with 0666 for the kernel to
+    // apply the umask to, as any new file; a replaced one gets its old mode
+    // below (reading the umask would mean setting it, which races with
+    // every other thread that creates a file).
+    const mode_t create_mode = existing != nullptr ? 0600 : 0666;
     std::string temporary;
     int made = -1;
     for (int attempt = 0; attempt < 100 && made < 0; ++attempt) {
         temporary = "." + base.substr(0, 200) + ".somap-" + random_suffix();
-        made = ::openat(dir.get(), temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        made = ::openat(dir, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, create_mode);
         if (made < 0 && errno != EEXIST) return false;
     }
     if (made < 0) return false;
@@ -221,19 +217,18 @@ bool replace(const std::string &target, const struct stat *existing, const std::
             ::unlinkat(dir, name.c_str(), 0);
             errno = saved_errno;
         }
-    } remover{dir.get(), temporary};
+    } remover{dir, temporary};
 
     bool ok = true;
     if (existing != nullptr) {
         // Ownership first: a change of owner clears set-user-ID bits, which
-        // the mode below then restores. Only root may give a file away; a
-        // member of the group may still keep the group.
+        // the mode then restores. Only root may give a file away; a member
+        // of the group may still keep the group.
         if ((existing->st_uid != ::geteuid() || existing->st_gid != ::getegid()) &&
             ::fchown(fd.get(), existing->st_uid, existing->st_gid) != 0)
             (void)::fchown(fd.get(), static_cast<uid_t>(-1), existing->st_gid);
+        ok = ::fchmod(fd.get(), existing->st_mode & 07777) == 0;
     }
-    const mode_t mode = existing != nullptr ? (existing->st_mode & 07777) : default_file_mode();
-    ok = ::fchmod(fd.get(), mode) == 0;
     {
         WriteSignalsDiscarded held;
         ok = ok && produce(fd.get()) && ::fsync(fd.get()) == 0;
@@ -243,7 +238,7 @@ bool replace(const std::string &target, const struct stat *existing, const std::
         ok = false;
         saved_errno = errno;
     }
-    if (ok && ::renameat(dir.get(), temporary.c_str(), dir.get(), base.c_str()) != 0) {
+    if (ok && ::renameat(dir, temporary.c_str(), dir, base.c_str()) != 0) {
         ok = false;
         saved_errno = errno;
     }
@@ -252,8 +247,34 @@ bool replace(const std::string &target, const struct stat *existing, const std::
         return false;
     }
     remover.armed = false;
-    // Make the rename itself durable; a failure here loses no data.
-    ::fsync(dir.get());
+    // Make the rename itself durable; a failure here loses no data. The
+    // directory was opened for paths only, which cannot be synced.
+    Descriptor sync(::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (sync.get() >= 0) ::fsync(sync.get());
+    return true;
+}
+
+// Whether `dir` is this process's own table of descriptors (/proc/self/fd,
+// or a thread's, which shares it).
+bool is_own_descriptor_table(int dir) {
+    struct stat here;
+    if (::fstat(dir, &here) != 0) return false;
+    for (const char *table : {"/proc/self/fd", "/proc/thread-self/fd"}) {
+        struct stat own;
+        if (::stat(table, &own) == 0 && own.st_dev == here.st_dev && own.st_ino == here.st_ino) return true;
+    }
+    return false;
+}
+
+bool on_procfs(int dir) {
+    struct statfs info;
+    return ::fstatfs(dir, &info) == 0 && info.f_type == PROC_SUPER_MAGIC;
+}
+
+bool all_digits(const std::string &text) {
+    if (text.empty() || text.size() > 9) return false;
+    for (char c : text)
+        if (c < '0' || c > '9') return false;
     return true;
 }
 
@@ -264,24 +285,55 @@ bool write_whole_file(const char *path, const std::function<bool(int fd)> &produ
         errno = ENOENT;
         return false;
     }
-    struct stat existing;
-    bool exists = false;
-    if (::stat(path, &existing) == 0) {
-        exists = true;
-        if (S_ISDIR(existing.st_mode)) {
+    // The path is walked one link at a time, each relative to a descriptor
+    // of the directory that holds it, so no joined string can outgrow
+    // PATH_MAX and the directories need only be searchable.
+    Descriptor dir(AT_FDCWD);
+    std::string name = path;
+    std::vector<char> link(static_cast<size_t>(PATH_MAX) + 1);
+    for (int hops = 0; hops < 40; ++hops) {
+        const size_t slash = name.rfind('/');
+        const std::string base = slash == std::string::npos ? name : name.substr(slash + 1);
+        if (slash != std::string::npos) {
+            const std::string parent = slash == 0 ? "/" : name.substr(0, slash);
+            Descriptor holder(::openat(dir.get(), parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+            if (holder.get() < 0) return false;
+            dir.swap(holder);
+        }
+        if (base.empty() || base == "." || base == "..") {
             errno = EISDIR;
             return false;
         }
-        // Decided by what the path leads to: a device, FIFO or pipe (also
-        // through /dev/stdout, whose link text names no file) cannot be
+        struct stat entry;
+        if (::fstatat(dir.get(), base.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno != ENOENT) return false;
+            return replace(dir.get(), base, nullptr, produce);
+        }
+        if (S_ISLNK(entry.st_mode)) {
+            // A link in /proc names an open file, not a path: its text
+            // ("pipe:[123]", or a file's name that may since have gone)
+            // cannot be followed as one.
+            if (on_procfs(dir.get())) {
+                if (is_own_descriptor_table(dir.get()) && all_digits(base))
+                    return write_to_descriptor(std::atoi(base.c_str()), produce);
+                return write_in_place(dir.get(), base.c_str(), O_APPEND, produce);
+            }
+            const ssize_t length = ::readlinkat(dir.get(), base.c_str(), link.data(), PATH_MAX);
+            if (length < 0) return false;
+            name.assign(link.data(), static_cast<size_t>(length));
+            continue;
+        }
+        if (S_ISDIR(entry.st_mode)) {
+            errno = EISDIR;
+            return false;
+        }
+        // Decided by what the path leads to: a device or FIFO cannot be
         // renamed over.
-        if (!S_ISREG(existing.st_mode)) return write_in_place(path, produce);
-    } else if (errno != ENOENT) {
-        return false;
+        if (!S_ISREG(entry.st_mode)) return write_in_place(dir.get(), base.c_str(), 0, produce);
+        return replace(dir.get(), base, &entry, produce);
     }
-    std::string target = path;
-    if (!resolve_links(target)) return false;
-    return replace(target, exists ? &existing : nullptr, produce);
+    errno = ELOOP;
+    return false;
 }
 
 }  // namespace som_internal

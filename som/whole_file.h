@@ -8,16 +8,21 @@
 
 namespace som_internal {
 
-// Writes all of `data` to `fd`, retrying short writes and EINTR; false with
-// errno set on failure.
+// Writes all of `data` to `fd`, retrying short writes and EINTR, and waiting
+// (poll) when a descriptor in non-blocking mode is full; false with errno
+// set on failure.
 bool write_all(int fd, const void *data, size_t size);
 
 // Writes a file whose contents `produce` writes to the descriptor it is
 // given (returning false, errno set, when it fails), so that no file the
 // user has is ever damaged by a failure:
-// - `path` leads (following links) to an existing file that is not regular
-//   (a device, a FIFO, a pipe or terminal reached through /dev/stdout or
-//   /dev/fd/N): it is written in place, since it cannot be replaced.
+// - `path` names, through links, one of this process's own descriptors
+//   (/dev/stdout, /dev/fd/N, /proc/self/fd/N, a shell's process
+//   substitution): the map is written to that descriptor, at its offset,
+//   whatever it is open on; one open for reading only is refused (EBADF).
+// - `path` leads to an existing file that is not regular (a device, a FIFO)
+//   or to another process's descriptor: it is written in place, since it
+//   cannot be replaced.
 // - It leads to a regular file, or to nothing: a temporary file is made in
 //   the target's directory (the last link's target when `path` is a link,
 //   which stays a link), filled, synced and renamed over the target, and the
@@ -25,9 +30,13 @@ bool write_all(int fd, const void *data, size_t size);
 //   group where the process may set them. An existing target the user may
 //   not write is refused (EACCES), as an ordinary write would be.
 // - A directory is refused (EISDIR).
-// Interrupts (SIGINT, SIGTERM, SIGHUP, SIGQUIT) are held from the temporary
-// file's creation to its rename or removal, so an interrupt never leaves it
-// behind; they are not held while a FIFO waits for its reader. SIGXFSZ and
+// Links are followed one at a time from descriptors of their directories, so
+// long chains work and directories need only be searchable (the target's
+// must be writable for the rename). Interrupts (SIGINT, SIGTERM, SIGHUP,
+// SIGQUIT) are held on the calling thread from the temporary file's creation
+// to its rename or removal, so an interrupt never leaves it behind in a
+// program whose other threads block them too; they are not held while a FIFO
+// waits for its reader. SIGXFSZ and
 // SIGPIPE raised by the writes are held and discarded: a file-size limit or
 // a vanished reader is a failure (EFBIG, EPIPE) like any other.
 // Returns true, or false with errno telling why; on failure the old file is

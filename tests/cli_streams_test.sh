@@ -64,6 +64,44 @@ save_to_dev_stdout() {  # a pipe reached through /dev/stdout
   [ "$(body map)" = "$(body reference.map)" ] || fail "the map written to /dev/stdout differs"
 }
 
+save_to_own_descriptors_appends() {  # /dev/stdout on a file: written at its offset, never replaced
+  echo "precious log line" > log.txt
+  "$somap" -x 4 -y 3 -i 20 -s /dev/stdout < data.tsv >> log.txt 2>err
+  expect_status 0 $? "-s /dev/stdout >> FILE"
+  { echo "precious log line"; cat reference.out; } > expected
+  expect_equal "$(od -An -tx1 expected | tr -d ' \n')" "$(head -c "$(stat -c %s expected)" log.txt | od -An -tx1 | tr -d ' \n')" \
+    "what the file held and the output lines, before the map"
+  expect_equal $(($(stat -c %s expected) + map_bytes)) "$(stat -c %s log.txt)" "bytes in the file"
+  tail -c "$map_bytes" log.txt > map
+  [ "$(body map)" = "$(body reference.map)" ] || fail "the map appended to the file differs"
+  "$somap" -x 4 -y 3 -i 20 -s /dev/stdout < data.tsv > both.txt 2>err
+  expect_equal $(($(stat -c %s reference.out) + map_bytes)) "$(stat -c %s both.txt)" "bytes of -s /dev/stdout > FILE"
+  echo keep > picture.log
+  "$render" -o /dev/stdout reference.map >> picture.log 2>err
+  expect_status 0 $? "somap-render -o /dev/stdout >> FILE"
+  expect_equal keep "$(head -1 picture.log)" "the first line of the file"
+  # A descriptor whose file has been deleted since is still written.
+  exec 3> gone.map
+  rm gone.map
+  "$somap" -x 4 -y 3 -i 20 -s /dev/fd/3 < data.tsv > /dev/null 2>err
+  expect_status 0 $? "-s /dev/fd/3 on a deleted file"
+  exec 3>&-
+}
+
+save_refuses_standard_input() {  # the map never lands on the data it is trained from
+  cp data.tsv d.tsv
+  "$somap" -x 4 -y 3 -s /dev/stdin < d.tsv > out 2>err
+  expect_status 1 $? "-s /dev/stdin < FILE"
+  expect_in "could not save SOM to /dev/stdin" err
+  "$somap" -x 4 -y 3 -s d.tsv < d.tsv > out 2>err
+  expect_status 1 $? "-s FILE < FILE"
+  cmp -s d.tsv data.tsv || fail "the data file was overwritten"
+  [ ! -s out ] || fail "output written for a refused save"
+  # Into its own input pipe, which nobody else reads: refused, not hung.
+  cat data.tsv | timeout 20 "$somap" -x 100 -y 100 -i 1 -s /dev/stdin > /dev/null 2>err
+  expect_status 1 $? "-s /dev/stdin from a pipe"
+}
+
 save_to_dev_fd() {  # /dev/fd/N open on a pipe, and a process substitution
   mkfifo pipe
   cat pipe > fd.map &
@@ -133,6 +171,16 @@ render_reads_a_fifo_once() {  # somap -s FIFO & somap-render FIFO
 
 # --- standard input ----------------------------------------------------
 
+nonblocking_standard_output() {  # a non-blocking pipe whose reader is late
+  awk 'BEGIN { for (r = 0; r < 3000; r++) printf "%.3f\t%.3f\t%.3f\n", r / 3000, (r % 7) / 7, (r % 11) / 11 }' > many.tsv
+  "$nonblocking" -d 1 "$somap" -a reference.map < many.tsv 2>err | { sleep 0.5; cat; } > out
+  expect_status 0 "${PIPESTATUS[0]}" "-a with non-blocking standard output"
+  expect_equal 3000 "$(wc -l < out)" "lines through a non-blocking pipe"
+  "$nonblocking" -d 1 "$render" reference.map 2>err | { sleep 0.5; cat; } > picture.svg
+  expect_status 0 "${PIPESTATUS[0]}" "somap-render with non-blocking standard output"
+  grep -q '</svg>' picture.svg || fail "the picture was cut short"
+}
+
 nonblocking_standard_input() {  # data in two parts on a non-blocking pipe
   head -20 data.tsv > first
   tail -n +21 data.tsv > second
@@ -200,6 +248,34 @@ unwritable_map() {
   fi
 }
 
+directories_that_cannot_be_listed() {  # a drop box (-wx) is enough for a save
+  mkdir drop
+  chmod 0733 drop
+  local as_user=()
+  [ "$(id -u)" -eq 0 ] && as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+  "${as_user[@]}" "$somap" -x 4 -y 3 -i 20 -s drop/m.map < data.tsv > /dev/null 2>err
+  expect_status 0 $? "-s into a directory that cannot be read"
+  [ "$(body drop/m.map)" = "$(body reference.map)" ] || fail "the map in the drop box differs"
+}
+
+long_link_chain() {  # links resolved one at a time, never joined past PATH_MAX
+  local dir=.
+  while [ ${#dir} -lt 3000 ]; do dir=$dir/$(printf 'd%.0s' $(seq 1 250)); done
+  mkdir -p "$dir"
+  ln -s "$(printf './%.0s' $(seq 1 1000))target.map" "$dir/lnk"
+  "$somap" -x 4 -y 3 -i 20 -s "$dir/lnk" < data.tsv > /dev/null 2>err
+  expect_status 0 $? "-s through a link of 2010 bytes in a directory of $((${#dir})) bytes"
+  [ -L "$dir/lnk" ] || fail "the link was replaced"
+  [ "$(body "$dir/target.map")" = "$(body reference.map)" ] || fail "the map behind the long link differs"
+}
+
+names_that_steer_terminals() {  # control bytes in a path are not sent to the terminal
+  "$somap" -a $'no\e[31mRED' < data.tsv > /dev/null 2>err
+  expect_status 1 $? "-a with an escape sequence in the name"
+  if grep -q $'\e' err; then fail "an escape byte reached standard error"; fi
+  expect_in "could not load SOM from no?[31mRED" err
+}
+
 path_near_path_max() {  # 4090 bytes: the target fits, a temporary name built from the whole path would not
   local dir=. name=m.map
   while [ ${#dir} -lt 3800 ]; do dir=$dir/$(printf 'd%.0s' $(seq 1 250)); done
@@ -231,10 +307,11 @@ stepping_clock() {  # the wall clock jumps back an hour at every reading
   if grep ' : ' err | grep -qv ' : [0-9.]* \(us\|ms\|s\)$'; then fail "a phase report took the clock's step: $(cat err)"; fi
 }
 
-for each in save_to_dev_stdout save_to_dev_fd save_to_vanished_reader render_output_through_links \
-            render_refuses_output_over_standard_input render_reads_a_fifo_once nonblocking_standard_input \
-            directory_as_standard_input file_size_limit unwritable_map path_near_path_max tiny_time_constant \
-            stepping_clock; do
+for each in save_to_dev_stdout save_to_own_descriptors_appends save_refuses_standard_input save_to_dev_fd \
+            save_to_vanished_reader render_output_through_links render_refuses_output_over_standard_input \
+            render_reads_a_fifo_once nonblocking_standard_output nonblocking_standard_input \
+            directory_as_standard_input file_size_limit unwritable_map directories_that_cannot_be_listed \
+            long_link_chain names_that_steer_terminals path_near_path_max tiny_time_constant stepping_clock; do
   before=$failures
   run_case "$each"
   if [ ${#only[@]} -eq 0 ] || printf '%s\n' "${only[@]}" | grep -qx -- "$each"; then

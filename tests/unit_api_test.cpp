@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -91,6 +92,22 @@ const Damage kDamages[] = {
          synapse->neuron_in = net->input_layer->neurons[0];
          return std::function<void()>([synapse, right] { synapse->neuron_in = right; });
      }},
+    {"SynapseOfAnotherNeuron",
+     [](som_network *net) {
+         // Two output neurons listing one synapse: a weight written for one
+         // would move the other.
+         som_synapse **list = net->output_layer->neurons[0][2]->synapses;
+         som_synapse *own = list[1];
+         list[1] = net->output_layer->neurons[1][2]->synapses[1];
+         return std::function<void()>([list, own] { list[1] = own; });
+     }},
+    {"SynapseWithoutOutputNeuron",
+     [](som_network *net) {
+         som_synapse *synapse = net->output_layer->neurons[1][0]->synapses[0];
+         som_neuron *out = synapse->neuron_out;
+         synapse->neuron_out = nullptr;
+         return std::function<void()>([synapse, out] { synapse->neuron_out = out; });
+     }},
     {"MissingInputLayer",
      [](som_network *net) {
          som_input_layer *layer = net->input_layer;
@@ -141,6 +158,41 @@ TEST(DamagedNetwork, NullIsRefused) {
     EXPECT_EQ(som_init_weights(nullptr, nullptr, 0), SOM_ERROR_INVALID);
     EXPECT_EQ(som_find_winners_readonly(nullptr, nullptr, 0, nullptr, nullptr), SOM_ERROR_INVALID);
     EXPECT_EQ(som_save(nullptr, "map"), SOM_ERROR_INVALID);
+    // The literal calls without a status ignore what they cannot use.
+    som_set_inputs(nullptr, nullptr);
+    som_time_constant(nullptr);
+    size_t i = 7, j = 7;
+    EXPECT_EQ(som_find_winner(nullptr, &i, &j), 0.0);
+    EXPECT_EQ(i, 7u);
+    size_t bytes = 0;
+    EXPECT_EQ(som_network_memory(1, 1, 1, nullptr), 0);
+    EXPECT_EQ(som_network_memory(1, 1, 1, &bytes), 1);
+}
+
+// Rows and results the call would have to read or write, given as null.
+TEST(DamagedNetwork, NullRowsAndResultsAreRefused) {
+    NetworkPtr network = make_network(2, 2, 2);
+    const std::vector<double> before = all_weights(network.get());
+    std::vector<std::vector<double>> table = {{0.5, 0.5}, {0.1, 0.9}};
+    std::vector<double *> rows = row_pointers(table);
+    std::vector<double *> holed = {rows[0], nullptr};
+    size_t wi[2], wj[2];
+    for (double **given : {static_cast<double **>(nullptr), holed.data()}) {
+        EXPECT_EQ(som_train(network.get(), given, 2, 3), SOM_ERROR_INVALID);
+        EXPECT_EQ(som_train_plain(network.get(), given, 2, 3), SOM_ERROR_INVALID);
+        EXPECT_EQ(som_init_weights(network.get(), given, 2), SOM_ERROR_INVALID);
+        EXPECT_EQ(som_find_winners(network.get(), given, 2, wi, wj), SOM_ERROR_INVALID);
+    }
+    EXPECT_EQ(som_find_winners(network.get(), rows.data(), 2, nullptr, wj), SOM_ERROR_INVALID);
+    EXPECT_EQ(som_find_winners_readonly(network.get(), rows.data(), 2, wi, nullptr), SOM_ERROR_INVALID);
+    EXPECT_EQ(bit_patterns(all_weights(network.get())), bit_patterns(before));
+    EXPECT_EQ(network->time_constant, 0.0);
+    // Nothing to read: no rows needed.
+    EXPECT_EQ(som_find_winners(network.get(), nullptr, 0, nullptr, nullptr), SOM_OK);
+    // Without inputs a row has nothing to hold, and may have no storage.
+    NetworkPtr inputless = make_network(0, 2, 2);
+    std::vector<double *> empty_rows = {nullptr, nullptr};
+    EXPECT_EQ(som_train(inputless.get(), empty_rows.data(), 2, 3), SOM_OK);
 }
 
 TEST(FlatWeights, RoundTripExactlyInMapFileOrder) {
@@ -232,6 +284,31 @@ TEST(Threads, CapIsKeptAndRestored) {
     som_set_max_threads(0);
     const unsigned hardware = std::thread::hardware_concurrency();
     EXPECT_EQ(som_max_threads(), hardware == 0 ? 1u : hardware);
+}
+
+// "No limit" as the largest cap: a limit, never a number of threads (or of
+// parts) to make.
+TEST(Threads, HugeCapChangesNothing) {
+    std::mt19937_64 random(19);
+    NetworkPtr capped = make_network(10, 20, 20), reference = make_network(10, 20, 20);
+    set_all_weights(reference.get(), all_weights(capped.get()));
+    std::vector<std::vector<double>> table = random_table(random, 400, 10);
+    std::vector<double *> rows = row_pointers(table);
+    som_set_max_threads(UINT_MAX);
+    ASSERT_EQ(som_init_weights(capped.get(), rows.data(), rows.size()), SOM_OK);
+    ASSERT_EQ(som_train(capped.get(), rows.data(), 20, 10), SOM_OK);
+    std::vector<size_t> wi(rows.size()), wj(rows.size());
+    ASSERT_EQ(som_find_winners(capped.get(), rows.data(), rows.size(), wi.data(), wj.data()), SOM_OK);
+    som_set_max_threads(0);
+    ASSERT_EQ(som_init_weights_plain(reference.get(), rows.data(), rows.size()), SOM_OK);
+    ASSERT_EQ(som_train_plain(reference.get(), rows.data(), 20, 10), SOM_OK);
+    EXPECT_EQ(bit_patterns(all_weights(capped.get())), bit_patterns(all_weights(reference.get())));
+    for (size_t r = 0; r < rows.size(); ++r) {
+        size_t i = 0, j = 0;
+        som_set_inputs(reference.get(), rows[r]);
+        som_find_winner(reference.get(), &i, &j);
+        ASSERT_EQ(wi[r] * 100 + wj[r], i * 100 + j) << r;
+    }
 }
 
 // Several threads recognise rows on one shared map at once; each gets what

@@ -13,9 +13,11 @@
 #include "input_table.h"
 #include "messages.h"
 #include "options.h"
+#include "paths.h"
 #include "phase_timer.h"
 #include "progress.h"
 #include "som/som.h"
+#include "som/whole_file.h"
 
 namespace {
 
@@ -64,6 +66,8 @@ void find_winners(som_network *net, double **rows, size_t count, size_t *wi, siz
 // False once standard output has failed (a full device, a closed
 // descriptor, a reader that went away with SIGPIPE ignored): the lines are
 // lost, so the run must stop there rather than save a map and report success.
+// Each line goes out whole with one write, which waits when a parent left
+// standard output in non-blocking mode and it is full.
 bool write_output_line(size_t i, size_t j, std::string_view line) {
     std::string out = std::to_string(i);
     out += '\t';
@@ -71,15 +75,20 @@ bool write_output_line(size_t i, size_t j, std::string_view line) {
     out += '\t';
     out += line;
     out += '\n';
-    std::cout.write(out.data(), static_cast<std::streamsize>(out.size()));
-    std::cout.flush();
-    return static_cast<bool>(std::cout);
+    return som_internal::write_all(1, out.data(), out.size());
 }
 
 int run(int argc, char **argv) {
     RunSettings settings;
     int early_status = parse_command_line(argc, argv, settings);
     if (early_status >= 0) return early_status;
+
+    // The map must not land on the data it is trained from: that would
+    // destroy the input (and a pipe somap reads itself would never drain).
+    if (!settings.save_path.empty() && same_file(settings.save_path, "-")) {
+        std::cerr << text::kSaveFailed << printable(settings.save_path) << std::endl;
+        return 1;
+    }
 
     InputTable table;
     if (!read_input(table)) {
@@ -117,7 +126,7 @@ int run(int argc, char **argv) {
         std::cerr << text::kLoading << std::endl;
         network = som_load(settings.apply_path.c_str());
         if (network == nullptr) {
-            std::cerr << text::kLoadFailed << settings.apply_path << std::endl;
+            std::cerr << text::kLoadFailed << printable(settings.apply_path) << std::endl;
             return 1;
         }
         if (refuse_short_lines(network->input_layer->neurons_count)) {
@@ -164,7 +173,7 @@ int run(int argc, char **argv) {
 
     if (training && som_save(network, settings.save_path.c_str()) != 0) {
         som_network_destroy(network);
-        std::cerr << text::kSaveFailed << settings.save_path << std::endl;
+        std::cerr << text::kSaveFailed << printable(settings.save_path) << std::endl;
         return 1;
     }
     som_network_destroy(network);

@@ -1,0 +1,19 @@
+// What both programs need to know about the paths they are given.
+#ifndef SOMAP_COMMON_PATHS_H
+#define SOMAP_COMMON_PATHS_H
+
+#include <string>
+
+namespace somap {
+
+// A name as a message shows it: control bytes replaced by '?', so that a
+// file name cannot steer the terminal.
+std::string printable(const std::string &text);
+
+// Whether `output` names an existing file that is the same file as `input`
+// ("-" for standard input): writing there would destroy an input of the run.
+bool same_file(const std::string &output, const std::string &input);
+
+}  // namespace somap
+
+#endif
