@@ -46,7 +46,7 @@ fi
 # The library and tool sources the targets reach, with -fsanitize=fuzzer-no-link
 # for coverage without a second main(). Each kernel set is compiled for its
 # own instruction-set level, as in the CMake build.
-library=(som/network.cpp som/map_file.cpp som/status.cpp som/time_constant.cpp som/train.cpp
+library=(som/network.cpp som/map_file.cpp som/whole_file.cpp som/status.cpp som/time_constant.cpp som/train.cpp
          som/init_weights.cpp som/engine.cpp som/engine_train.cpp som/engine_search.cpp
          som/engine_generic.cpp som/engine_avx2.cpp som/engine_avx512.cpp
          tool/options.cpp common/input_table.cpp)
