@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs somap into a temporary prefix as a user would, then proves the
 # installed pieces work on their own: the program and its manual, a C
-# program built with pkg-config, another built with find_package, and the
-# Debian package's contents.
+# program built with pkg-config, another built with find_package, the
+# Debian package's contents, and the Python package installed with pip.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -10,15 +10,18 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/somap-install.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 prefix="$work/prefix"
 
-# A user's configure, on a machine without GoogleTest and Google Benchmark
-# (hidden from CMake here): it must build and install without them, and say
-# that the tests are left out.
+# A user's configure, on a machine without GoogleTest, Google Benchmark and
+# pybind11 (hidden from CMake here): it must build and install without them,
+# and say that the tests and the Python module are left out.
 rm -rf build-install
 cmake -S . -B build-install -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON >"$work/configure.log" ||
+  -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON \
+  -DCMAKE_DISABLE_FIND_PACKAGE_pybind11=ON >"$work/configure.log" ||
   { cat "$work/configure.log" >&2; echo "install check: configure failed without GoogleTest" >&2; exit 1; }
 grep -q "GoogleTest not found: the tests are not built" "$work/configure.log" ||
   { echo "install check: configure did not say that the tests are left out" >&2; exit 1; }
+grep -q "the Python module is not built" "$work/configure.log" ||
+  { echo "install check: configure did not say that the Python module is left out" >&2; exit 1; }
 cmake --build build-install -j"$jobs" >/dev/null
 cmake --install build-install --prefix "$prefix" >/dev/null
 
@@ -73,4 +76,24 @@ for file in usr/bin/somap usr/bin/somap-render usr/share/man/man1/somap.1 usr/in
             usr/lib/pkgconfig/som.pc usr/lib/cmake/som/somConfig.cmake; do
   grep -q " \./$file\$" <<<"$contents" || fail "$deb lacks /$file"
 done
-echo "install check passed: $prefix layout, pkg-config, find_package, $(basename "$deb")"
+# The Python package as the README installs it: pip from the clone, offline,
+# in a venv that sees Debian's NumPy and pybind11, building through CMake
+# into build-pip/. Imported from elsewhere, it must be the venv's, and its
+# map the installed program's, byte for byte after the 8-byte save time.
+root=$PWD
+rm -rf build-pip
+/usr/bin/python3 -m venv --system-site-packages "$work/venv"
+"$work/venv/bin/python" -m pip install --no-build-isolation --no-index --no-cache-dir . >"$work/pip.log" 2>&1 ||
+  { cat "$work/pip.log" >&2; fail "pip install failed"; }
+(cd "$work" && "$work/venv/bin/python" - "$root/data/colours.tsv" "$work/python.map") <<'EOF' ||
+import sys
+import somap
+assert somap.__file__.startswith(sys.prefix + "/"), somap.__file__
+data = somap.read_tsv(sys.argv[1])
+somap.train(data, width=5, height=4, iterations=20).save(sys.argv[2])
+EOF
+  fail "the pip-installed package failed"
+"$prefix/bin/somap" -x 5 -y 4 -i 20 -s "$work/program.map" < data/colours.tsv >/dev/null 2>&1 || fail "training failed"
+cmp -s <(tail -c +9 "$work/python.map") <(tail -c +9 "$work/program.map") ||
+  fail "the pip-installed package trained another map than the installed somap"
+echo "install check passed: $prefix layout, pkg-config, find_package, $(basename "$deb"), pip install in a venv"

@@ -3,7 +3,8 @@
 #
 #   bash scripts/setup.sh build     building and running somap: a compiler, CMake
 #   bash scripts/setup.sh picture   that, and rsvg-convert for PNG pictures
-#   bash scripts/setup.sh           everything the test command uses as well
+#   bash scripts/setup.sh           everything the test command uses as well,
+#                                   the Python module's packages included
 set -euo pipefail
 what=${1:-test}
 missing=()
@@ -27,6 +28,16 @@ elif [ "$what" != build ]; then
   command -v dpkg-shlibdeps >/dev/null || missing+=(dpkg-dev)
   command -v file >/dev/null || missing+=(file)
   command -v groff >/dev/null || missing+=(groff-base)
+  # The Python module and its tests, and its pip install in a venv; only
+  # Debian's own interpreter sees Debian's Python packages.
+  py=/usr/bin/python3
+  [ -x $py ] || missing+=(python3)
+  [ -x $py ] && $py -c 'import sysconfig, os, sys; sys.exit(not os.path.isfile(os.path.join(sysconfig.get_paths()["include"], "Python.h")))' 2>/dev/null ||
+    missing+=(python3-dev)
+  for module in pybind11:python3-pybind11 numpy:python3-numpy pytest:python3-pytest venv:python3-venv \
+                ensurepip:python3-venv setuptools:python3-setuptools wheel:python3-wheel pip:python3-pip; do
+    $py -c "import ${module%%:*}" 2>/dev/null || missing+=("${module#*:}")
+  done
 fi
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}" >&2

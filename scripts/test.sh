@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test twice: an optimised build, then one under
-# AddressSanitizer and UndefinedBehaviorSanitizer. Tests labelled `slow` run
-# only with SOMAP_SLOW=1.
+# AddressSanitizer and UndefinedBehaviorSanitizer (the Python tests run in
+# the first only). Tests labelled `slow` run only with SOMAP_SLOW=1.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -9,7 +9,9 @@ jobs=$(nproc 2>/dev/null || echo 2)
 exclude=(-LE slow)
 [ "${SOMAP_SLOW:-0}" = 1 ] && exclude=()
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+# SOMAP_PYTHON=ON: the Python module and its pytest suite (CTest label
+# python) are part of the run; a missing piece is an error, not a skip.
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DSOMAP_PYTHON=ON >/dev/null
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs" "${exclude[@]}"
 
