@@ -78,9 +78,6 @@ size_t find_short_line(const InputTable &table, size_t n);
 // expected 4".
 std::string short_line_message(const InputTable &table, size_t index, size_t n);
 
-// The message for input that could not be read, before the reason.
-inline constexpr const char *kReadFailed = "could not read standard input";
-
 }  // namespace somap
 
 #endif

@@ -2,6 +2,10 @@
 
 #include <sys/stat.h>
 
+#include <cstring>
+
+#include "som/som.h"
+
 namespace somap {
 
 std::string printable(const std::string &text) {
@@ -19,6 +23,16 @@ bool same_file(const std::string &output, const std::string &input) {
     if (::stat(output.c_str(), &first) != 0) return false;
     const int found = input == "-" ? ::fstat(0, &second) : ::stat(input.c_str(), &second);
     return found == 0 && first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+std::string load_failure(int status, int error) {
+    switch (status) {
+    case SOM_ERROR_SYSTEM: return std::strerror(error);
+    case SOM_ERROR_FORMAT:
+        return "not a somap map file (too short for its header, cut short, or a bad time constant)";
+    case SOM_ERROR_TOO_LARGE: return "it declares a network too large for this machine or for its size";
+    default: return som_status_string(status);
+    }
 }
 
 }  // namespace somap

@@ -1,4 +1,5 @@
-// What both programs need to know about the paths they are given.
+// What the programs (and the Python module) need to know about the paths
+// they are given, and how they explain a map that would not load.
 #ifndef SOMAP_COMMON_PATHS_H
 #define SOMAP_COMMON_PATHS_H
 
@@ -13,6 +14,10 @@ std::string printable(const std::string &text);
 // Whether `output` names an existing file that is the same file as `input`
 // ("-" for standard input): writing there would destroy an input of the run.
 bool same_file(const std::string &output, const std::string &input);
+
+// Why som_load_status refused a map, in words, for the status it gave (and
+// errno, for SOM_ERROR_SYSTEM).
+std::string load_failure(int status, int error);
 
 }  // namespace somap
 

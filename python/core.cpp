@@ -24,9 +24,10 @@
 
 #include "grid.h"
 #include "input_table.h"
+#include "paths.h"
 #include "quality.h"
 #include "som/som.h"
-#include "tool/messages.h"
+#include "texts.h"
 
 namespace py = pybind11;
 
@@ -214,15 +215,11 @@ std::unique_ptr<Network> load(const py::bytes &encoded) {
     }
     if (network) return std::make_unique<Network>(std::move(network));
     const std::string message = somap::text::kLoadFailed + path.shown;
+    const std::string reason = message + ": " + somap::load_failure(status, error);
     switch (status) {
-    case SOM_ERROR_SYSTEM: raise_os_error(error, message + ": " + std::strerror(error));
-    case SOM_ERROR_MEMORY: raise_error(PyExc_MemoryError, message + ": out of memory");
-    case SOM_ERROR_FORMAT:
-        raise_error(PyExc_ValueError,
-                    message + ": not a somap map file (too short for its header, cut short, or a bad time constant)");
-    case SOM_ERROR_TOO_LARGE:
-        raise_error(PyExc_ValueError, message + ": it declares a network too large for this machine or for its size");
-    default: raise_error(PyExc_ValueError, message + ": " + som_status_string(status));
+    case SOM_ERROR_SYSTEM: raise_os_error(error, reason);
+    case SOM_ERROR_MEMORY: raise_error(PyExc_MemoryError, reason);
+    default: raise_error(PyExc_ValueError, reason);
     }
 }
 

@@ -17,6 +17,7 @@
 #include "grid.h"
 #include "input_table.h"
 #include "paths.h"
+#include "texts.h"
 #include "quality.h"
 #include "som/som.h"
 #include "som/whole_file.h"
@@ -103,7 +104,7 @@ std::string read_whole(const std::string &path, std::string &text) {
     if (!standard_input && ::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
         error = "cannot read " + where + ": it is a directory";
     } else if (!read_descriptor(fd, text)) {
-        error = standard_input ? std::string(kReadFailed) + ": " + std::strerror(errno)
+        error = standard_input ? std::string(text::kReadFailed) + ": " + std::strerror(errno)
                                : "cannot read " + where + ": " + std::strerror(errno);
     }
     if (!standard_input) ::close(fd);
@@ -128,16 +129,6 @@ std::string write_whole(const std::string &path, const std::string &text) {
     return "";
 }
 
-// Why som_load_fd refused a map, in words.
-std::string load_failure(int status) {
-    switch (status) {
-    case SOM_ERROR_SYSTEM: return std::strerror(errno);
-    case SOM_ERROR_FORMAT:
-        return "not a somap map file (too short for its header, cut short, or a bad time constant)";
-    case SOM_ERROR_TOO_LARGE: return "it declares a network too large for this machine or for its size";
-    default: return som_status_string(status);
-    }
-}
 
 struct NetworkDeleter {
     void operator()(som_network *network) const { som_network_destroy(network); }
@@ -235,7 +226,7 @@ int run(int argc, char **argv) {
     const int load_errno = errno;
     ::close(map_fd);
     errno = load_errno;
-    if (!network) return fail("could not load map " + printable(map_path) + ": " + load_failure(status));
+    if (!network) return fail("could not load map " + printable(map_path) + ": " + load_failure(status, errno));
     Grid grid;
     if (!copy_grid(*network, grid)) return fail("map " + printable(map_path) + " is inconsistent");
     if (grid.cells() == 0)

@@ -92,7 +92,7 @@ int run(int argc, char **argv) {
 
     InputTable table;
     if (!read_input(table)) {
-        std::cerr << kReadFailed << ": " << std::strerror(errno) << std::endl;
+        std::cerr << text::kReadFailed << ": " << std::strerror(errno) << std::endl;
         return 1;
     }
     const bool training = !settings.save_path.empty();

@@ -1,6 +1,9 @@
-// Every text the program writes, in one place.
+// Every text the program writes, in one place (with the ones it shares with
+// the other front ends, in texts.h).
 #ifndef SOMAP_TOOL_MESSAGES_H
 #define SOMAP_TOOL_MESSAGES_H
+
+#include "texts.h"
 
 namespace somap::text {
 
@@ -29,12 +32,8 @@ inline constexpr const char *kBadIterations = "could not parse --iterations, -i"
 inline constexpr const char *kBadWidth = "could not parse --width, -x";
 inline constexpr const char *kBadHeight = "could not parse --height, -y";
 
-inline constexpr const char *kCreationFailed = "ERROR: som_network_new failed.";
 inline constexpr const char *kLoading = "Loading ... ";
-inline constexpr const char *kLoadFailed = "could not load SOM from ";
-inline constexpr const char *kSaveFailed = "could not save SOM to ";
 inline constexpr const char *kOutOfMemory = "out of memory";
-inline constexpr const char *kNothingToTrain = "no input vectors to train on";
 inline constexpr const char *kOutputFailed = "could not write to standard output";
 inline constexpr const char *kTrainingPrefix = "Training using ";
 inline constexpr const char *kTrainingSuffix = " input vectors";
