@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test twice: an optimised build, then one under
 # AddressSanitizer and UndefinedBehaviorSanitizer (the Python tests run in
-# the first only). Tests labelled `slow` run only with SOMAP_SLOW=1.
+# the first only); then the threaded unit tests under ThreadSanitizer.
+# Tests labelled `slow` run only with SOMAP_SLOW=1.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -19,6 +20,15 @@ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DSOMAP_SANITIZE=ON -DSOMAP_BE
 cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j"$jobs" "${exclude[@]}"
+
+# The library's threads under ThreadSanitizer: the unit tests that share
+# networks and kernel choices between threads, train with a partner thread
+# and search in parallel.
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSOMAP_SANITIZE_THREAD=ON -DSOMAP_BENCH=OFF \
+  -DSOMAP_PYTHON=OFF >/dev/null
+cmake --build build-tsan -j"$jobs" --target unit_tests
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build-tsan/tests/unit_tests \
+  --gtest_filter='Threads.*:Cancellation.*:*EngineDifferential*:*Differential*' --gtest_brief=1
 
 # Further checks, each a script of its own that builds what it needs.
 for check in fuzz/run.sh scripts/install_check.sh; do
