@@ -1,23 +1,126 @@
-// The batch winner search of recognition and the most-distant-pair search of
-// the placement, split across threads by rows.
+// The batch winner search of recognition, split across threads by rows;
+// maps big enough are filtered first (kernels_filter.inc). The placement's
+// pair search lives in farthest_pair.cpp.
 #include "engine.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cfloat>
+#include <cmath>
 #include <cstdlib>
 #include <memory>
 #include <vector>
 
+#include "checked_size.h"
 #include "network_internal.h"
+#include "search_internal.h"
 #include "som.h"
 #include "status.h"
 
 using namespace som_engine;
 
+namespace som_engine {
+
+namespace {
+
+// Below these sizes the filters cost more than they save: a map of a few
+// dozen neurons is searched exactly faster than it is scored, and a few
+// thousand rows are compared pair by pair in a few milliseconds.
+constexpr SearchTuning kDefaultTuning{64, 4096, 4096};
+
+std::atomic<size_t> tuned_filter_min_neurons{kDefaultTuning.filter_min_neurons};
+std::atomic<size_t> tuned_pair_min_rows{kDefaultTuning.pair_min_rows};
+std::atomic<size_t> tuned_pair_direct_rows{kDefaultTuning.pair_direct_rows};
+
+float *allocate_floats(size_t count) {
+    size_t bytes;
+    if (count > (SIZE_MAX - 63) / sizeof(float)) return nullptr;
+    bytes = (count * sizeof(float) + 63) / 64 * 64;
+    return static_cast<float *>(std::aligned_alloc(64, bytes < 64 ? 64 : bytes));
+}
+
+}  // namespace
+
+SearchTuning default_search_tuning() { return kDefaultTuning; }
+
+SearchTuning search_tuning() {
+    return SearchTuning{tuned_filter_min_neurons.load(std::memory_order_relaxed),
+                        tuned_pair_min_rows.load(std::memory_order_relaxed),
+                        tuned_pair_direct_rows.load(std::memory_order_relaxed)};
+}
+
+void set_search_tuning(const SearchTuning &tuning) {
+    tuned_filter_min_neurons.store(tuning.filter_min_neurons, std::memory_order_relaxed);
+    tuned_pair_min_rows.store(tuning.pair_min_rows, std::memory_order_relaxed);
+    tuned_pair_direct_rows.store(tuning.pair_direct_rows, std::memory_order_relaxed);
+}
+
+FilterGrid::~FilterGrid() {
+    std::free(weights);
+    std::free(norms);
+    std::free(centre);
+    std::free(specials);
+}
+
+bool FilterGrid::build(const double *packed, size_t inputs, size_t neuron_count) {
+    n = inputs;
+    neurons = neuron_count;
+    if (n == 0 || n > kFilterMaxInputs || neurons == 0) return false;
+    const size_t filled = (neurons + kFilterLanes - 1) / kFilterLanes;
+    groups = (filled + kFilterGroupStep - 1) / kFilterGroupStep * kFilterGroupStep;
+    // At most one neuron in eight may need the exact measure on every row;
+    // beyond that the exact search over all of them is the better deal.
+    const size_t special_limit = neurons / 8;
+    size_t lanes, values;
+    if (!som_checked_mul(groups, kFilterLanes, &lanes) || !som_checked_mul(lanes, n, &values)) return false;
+    weights = allocate_floats(values);
+    norms = allocate_floats(lanes);
+    centre = static_cast<double *>(std::malloc(n * sizeof(double)));
+    specials = static_cast<size_t *>(std::malloc((special_limit + 1) * sizeof(size_t)));
+    if (weights == nullptr || norms == nullptr || centre == nullptr || specials == nullptr) return false;
+    auto weight = [&](size_t p, size_t k) { return packed[((p / kLanes) * n + k) * kLanes + p % kLanes]; };
+    // The centre of the moderate weights: the scores are sums of products
+    // of centred values, so their rounding scales with the spread of the
+    // map, not with its distance from the origin.
+    for (size_t k = 0; k < n; ++k) {
+        double low = INFINITY, high = -INFINITY;
+        for (size_t p = 0; p < neurons; ++p) {
+            const double w = weight(p, k);
+            if (std::fabs(w) <= 0x1p60) {
+                low = std::min(low, w);
+                high = std::max(high, w);
+            }
+        }
+        centre[k] = low <= high ? 0.5 * low + 0.5 * high : 0.0;
+    }
+    special_count = 0;
+    norm_bound = 0.0;
+    for (size_t p = 0; p < lanes; ++p) {
+        const size_t g = p / kFilterLanes, lane = p % kFilterLanes;
+        bool ordinary = p < neurons;
+        for (size_t k = 0; k < n && ordinary; ++k)
+            ordinary = std::fabs(weight(p, k) - centre[k]) <= 0x1p50;  // false for NaN
+        double sum = 0.0;
+        for (size_t k = 0; k < n; ++k) {
+            const float wf = ordinary ? static_cast<float>(weight(p, k) - centre[k]) : 0.0f;
+            weights[(g * n + k) * kFilterLanes + lane] = -2.0f * wf;
+            sum = sum + static_cast<double>(wf) * static_cast<double>(wf);
+        }
+        norms[p] = ordinary ? static_cast<float>(sum) : INFINITY;
+        if (ordinary) {
+            norm_bound = std::max(norm_bound, std::sqrt(sum) * (1.0 + 0x1p-40));
+        } else if (p < neurons) {
+            if (special_count == special_limit) return false;
+            specials[special_count++] = p;
+        }
+    }
+    return true;
+}
+
 namespace {
 
 int find_winners(const som_network *network, const double *const *rows, size_t row_count, size_t *winners_i,
-                 size_t *winners_j) {
+                 size_t *winners_j, FilterCounts *counts) {
     if (som_network_check(network) != SOM_OK) return SOM_ERROR_INVALID;
     if (row_count == 0) return SOM_OK;
     const size_t n = network->input_layer->neurons_count;
@@ -25,7 +128,7 @@ int find_winners(const som_network *network, const double *const *rows, size_t r
     const size_t neurons = network->output_layer->neurons_count_x * Y;
     // The combined index (i * Y + j, SIZE_MAX for none) goes into winners_i
     // first and is split at the end, so the search needs no memory of its
-    // own beyond the packed grid.
+    // own beyond the packed grid (and the filter's image of it).
     size_t *winners = winners_i;
     PackedGrid grid;
     if (neurons == 0 || n == 0) {
@@ -34,16 +137,37 @@ int find_winners(const som_network *network, const double *const *rows, size_t r
         std::fill(winners, winners + row_count, SIZE_MAX);
     } else if (grid.pack(network)) {
         const Kernels &kernels = active();
+        FilterGrid filter;
+        const bool filtered =
+            neurons >= search_tuning().filter_min_neurons && filter.build(grid.weights, n, neurons);
         size_t parts = worker_count(row_count * neurons * n);
+        FilterCounts part_counts[64];
+        parts = std::min<size_t>(parts, 64);
         run_parallel(parts, [&](size_t part, size_t total) {
             size_t begin = row_count * part / total, end = row_count * (part + 1) / total;
-            kernels.nearest_batch(grid.weights, n, grid.blocks, rows + begin, end - begin, winners + begin);
+            if (filtered) {
+                kernels.nearest_filtered(filter, grid.weights, grid.blocks, rows + begin, end - begin,
+                                         winners + begin, &part_counts[part]);
+            } else {
+                kernels.nearest_batch(grid.weights, n, grid.blocks, rows + begin, end - begin, winners + begin);
+                part_counts[part] = FilterCounts{end - begin, end - begin, 0};
+            }
         });
+        if (counts)
+            for (size_t part = 0; part < parts; ++part) {
+                counts->rows += part_counts[part].rows;
+                counts->exact_rows += part_counts[part].exact_rows;
+                counts->exact_distances += part_counts[part].exact_distances;
+            }
     } else {
         for (size_t r = 0; r < row_count; ++r) {
             size_t i = 0, j = 0;
             som_find_winner_of_row(network, rows[r], &i, &j);
             winners[r] = i * Y + j;
+        }
+        if (counts) {
+            counts->rows += row_count;
+            counts->exact_rows += row_count;
         }
     }
     for (size_t r = 0; r < row_count; ++r) {
@@ -56,11 +180,18 @@ int find_winners(const som_network *network, const double *const *rows, size_t r
 
 }  // namespace
 
+int find_winners_counted(const som_network *network, const double *const *rows, size_t row_count,
+                         size_t *winners_i, size_t *winners_j, FilterCounts *counts) {
+    return som_internal::guarded([&] { return find_winners(network, rows, row_count, winners_i, winners_j, counts); });
+}
+
+}  // namespace som_engine
+
 extern "C" {
 
 int som_find_winners_readonly(const som_network *network, const double *const *rows, size_t row_count,
                               size_t *winners_i, size_t *winners_j) {
-    return som_internal::guarded([&] { return find_winners(network, rows, row_count, winners_i, winners_j); });
+    return find_winners_counted(network, rows, row_count, winners_i, winners_j, nullptr);
 }
 
 int som_find_winners(som_network *network, double **rows, size_t row_count, size_t *winners_i,
@@ -71,67 +202,3 @@ int som_find_winners(som_network *network, double **rows, size_t row_count, size
 }
 
 }  // extern "C"
-
-// The pair search of the initialisation, vectorised across the second row
-// and split across threads by pair count.
-int som_engine_farthest_pair(double **rows, size_t row_count, size_t n, size_t *first, size_t *second,
-                             som_progress progress, void *context) {
-    const size_t blocks = block_count(row_count);
-    std::unique_ptr<double, decltype(&std::free)> owned(allocate_packed(blocks, n), &std::free);
-    double *packed = owned.get();
-    if (packed == nullptr) return SOM_ERROR_MEMORY;
-    for (size_t b = 0; b < blocks; ++b)
-        for (size_t k = 0; k < n; ++k)
-            for (size_t lane = 0; lane < kLanes; ++lane) {
-                size_t r = b * kLanes + lane;
-                packed[(b * n + k) * kLanes + lane] = r < row_count ? rows[r][k] : 0.0;
-            }
-    const Kernels &kernels = active();
-    const size_t pairs = row_count * (row_count - 1) / 2;
-    // Pairs whose first row lies before row i.
-    auto pairs_before = [row_count](size_t i) { return i * (row_count - 1) - i * (i - 1) / 2; };
-    // The first row at which the pairs before reach `target`.
-    auto row_at = [&](size_t target) {
-        size_t low = 0, high = row_count;
-        while (low < high) {
-            size_t middle = low + (high - low) / 2;
-            if (pairs_before(middle) < target) low = middle + 1;
-            else high = middle;
-        }
-        return low;
-    };
-    // Someone watching gets a report after each of a few dozen slices of the
-    // pairs; threads share each slice.
-    const size_t slices = progress != nullptr && row_count > 1 ? 64 : 1;
-    const size_t parts = worker_count(pairs * n);
-    std::vector<Farthest> results;
-    if (progress && progress(context, 0, pairs) != 0) return SOM_ERROR_CANCELLED;
-    for (size_t slice = 0; slice < slices; ++slice) {
-        const size_t slice_begin = row_at(pairs / slices * slice);
-        const size_t slice_end = slice + 1 == slices ? row_count : row_at(pairs / slices * (slice + 1));
-        if (slice_begin == slice_end) continue;
-        const size_t first = pairs_before(slice_begin), count = pairs_before(slice_end) - first;
-        const size_t offset = results.size();
-        results.resize(offset + parts);
-        run_parallel(parts, [&](size_t part, size_t total) {
-            // Row i has row_count - 1 - i partners: cut where the pairs
-            // before reach part / total of the slice's.
-            auto cut = [&](size_t share) {
-                return share == total ? slice_end : std::max(slice_begin, row_at(first + count / total * share));
-            };
-            results[offset + part] = kernels.farthest_pair(packed, n, row_count, rows, cut(part), cut(part + 1));
-        });
-        if (progress && progress(context, pairs_before(slice_end), pairs) != 0) return SOM_ERROR_CANCELLED;
-    }
-    Farthest best{0.0, SIZE_MAX, SIZE_MAX};
-    for (const Farthest &result : results) {
-        if (result.first == SIZE_MAX) continue;
-        if (best.first == SIZE_MAX || result.distance > best.distance ||
-            (result.distance == best.distance &&
-             (result.first < best.first || (result.first == best.first && result.second < best.second))))
-            best = result;
-    }
-    *first = best.first == SIZE_MAX ? 0 : best.first;
-    *second = best.first == SIZE_MAX ? 0 : best.second;
-    return SOM_OK;
-}
