@@ -77,32 +77,59 @@ bool FilterGrid::build(const double *packed, size_t inputs, size_t neuron_count)
     norms = allocate_floats(lanes);
     centre = static_cast<double *>(std::malloc(n * sizeof(double)));
     specials = static_cast<size_t *>(std::malloc((special_limit + 1) * sizeof(size_t)));
-    if (weights == nullptr || norms == nullptr || centre == nullptr || specials == nullptr) return false;
+    // Scratch (this runs where no exception may be thrown: a failure to
+    // allocate only means the exact search).
+    std::unique_ptr<double, decltype(&std::free)> scratch(
+        static_cast<double *>(std::malloc(neurons * sizeof(double))), &std::free);
+    if (weights == nullptr || norms == nullptr || centre == nullptr || specials == nullptr || scratch == nullptr)
+        return false;
+    double *spare = scratch.get();
     auto weight = [&](size_t p, size_t k) { return packed[((p / kLanes) * n + k) * kLanes + p % kLanes]; };
-    // The centre of the moderate weights: the scores are sums of products
-    // of centred values, so their rounding scales with the spread of the
-    // map, not with its distance from the origin.
+    // The median weight as centre, component by component, and a power of
+    // two as scale, so that the scores are sums of products of values of
+    // order one: their rounding then follows the spread of the map, not its
+    // distance from the origin or its magnitude, and a few outlying neurons
+    // (which become special) move neither.
     for (size_t k = 0; k < n; ++k) {
-        double low = INFINITY, high = -INFINITY;
-        for (size_t p = 0; p < neurons; ++p) {
-            const double w = weight(p, k);
-            if (std::fabs(w) <= 0x1p60) {
-                low = std::min(low, w);
-                high = std::max(high, w);
-            }
+        size_t finite = 0;
+        for (size_t p = 0; p < neurons; ++p)
+            if (std::isfinite(weight(p, k))) spare[finite++] = weight(p, k);
+        centre[k] = 0.0;
+        if (finite > 0) {
+            std::nth_element(spare, spare + finite / 2, spare + finite);
+            centre[k] = spare[finite / 2];
         }
-        centre[k] = low <= high ? 0.5 * low + 0.5 * high : 0.0;
     }
+    for (size_t p = 0; p < neurons; ++p) {
+        double reach = 0.0;
+        for (size_t k = 0; k < n; ++k) {
+            const double d = std::fabs(weight(p, k) - centre[k]);
+            reach = d <= reach ? reach : d;  // NaN and infinity stay
+        }
+        spare[p] = reach;
+    }
+    // The spread that all but one neuron in eight stay within.
+    const size_t inside = neurons - 1 - special_limit;
+    std::nth_element(spare, spare + inside, spare + neurons);
+    const double spread = spare[inside];
+    if (!std::isfinite(spread)) return false;
+    int exponent = 0;
+    if (spread > 0.0) std::frexp(spread, &exponent);
+    exponent = std::clamp(exponent, -960, 960);
+    scale = std::ldexp(1.0, -exponent);
+    // The allowance for underflow in the plain distance, (n + 1) 2^-1073, in
+    // scaled units, and never below (n + 1) 2^-1000, a normal number.
+    tau = std::ldexp(static_cast<double>(n) + 1.0, std::max(-1073 - 2 * exponent, -1000));
     special_count = 0;
     norm_bound = 0.0;
     for (size_t p = 0; p < lanes; ++p) {
         const size_t g = p / kFilterLanes, lane = p % kFilterLanes;
         bool ordinary = p < neurons;
         for (size_t k = 0; k < n && ordinary; ++k)
-            ordinary = std::fabs(weight(p, k) - centre[k]) <= 0x1p50;  // false for NaN
+            ordinary = std::fabs((weight(p, k) - centre[k]) * scale) <= 0x1p50;  // false for NaN
         double sum = 0.0;
         for (size_t k = 0; k < n; ++k) {
-            const float wf = ordinary ? static_cast<float>(weight(p, k) - centre[k]) : 0.0f;
+            const float wf = ordinary ? static_cast<float>((weight(p, k) - centre[k]) * scale) : 0.0f;
             weights[(g * n + k) * kFilterLanes + lane] = -2.0f * wf;
             sum = sum + static_cast<double>(wf) * static_cast<double>(wf);
         }

@@ -16,21 +16,25 @@ namespace som_engine {
 // 256-bit ones or four 128-bit ones.
 constexpr size_t kFilterLanes = 16;
 
-// The map as the recognition filter sees it. With c the centre of the
-// weights (per component) and wf = float(w - c) for every neuron whose
-// components all lie within 2^50 of the centre ("ordinary" neurons):
-// weights holds -2 * wf at [(g * n + k) * kFilterLanes + lane] for neuron
-// g * kFilterLanes + lane, and norms the float nearest to |wf|^2 at
-// [g * kFilterLanes + lane]. Every other neuron ("special": NaN, infinite or
-// huge weights) and every padding lane has weights 0 and norm +inf, so its
-// score is +inf for any ordinary row; special neurons are listed and always
-// measured exactly.
+// The map as the recognition filter sees it. With c the median weight (per
+// component), s a power of two that brings the map's spread to order one,
+// and wf = float((w - c) s) for every neuron whose components all lie within
+// 2^50 / s of the centre ("ordinary" neurons): weights holds -2 * wf at
+// [(g * n + k) * kFilterLanes + lane] for neuron g * kFilterLanes + lane, and
+// norms the float nearest to |wf|^2 at [g * kFilterLanes + lane]. Every
+// other neuron ("special": NaN, infinite or outlying weights) and every
+// padding lane has weights 0 and norm +inf, so its score is +inf for any
+// row the filter takes; special neurons are listed and always measured
+// exactly.
 struct FilterGrid {
     size_t n = 0, neurons = 0;
     size_t groups = 0;  // a multiple of kFilterGroupStep
     float *weights = nullptr;
     float *norms = nullptr;
     double *centre = nullptr;
+    double scale = 1.0;
+    // The plain distance's underflow allowance in scaled units.
+    double tau = 0.0;
     size_t *specials = nullptr;
     size_t special_count = 0;
     // An upper bound on |wf| (Euclidean) over the ordinary neurons.
