@@ -67,6 +67,8 @@ struct Kernels {
     // (kernels_filter.inc); what it did is added to *counts when not null.
     void (*nearest_filtered)(const FilterGrid &grid, const double *packed, size_t blocks,
                              const double *const *rows, size_t count, size_t *winners, FilterCounts *counts);
+    // Whether nearest_filtered takes the integer image of the map on this CPU.
+    bool integer_filter;
 };
 
 const Kernels &generic_kernels();

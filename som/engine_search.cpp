@@ -26,8 +26,9 @@ namespace {
 // Below these sizes the filters cost more than they save: a map of a few
 // dozen neurons is searched exactly faster than it is scored, and a few
 // thousand rows are compared pair by pair in a few milliseconds.
-constexpr SearchTuning kDefaultTuning{64, 4096, 4096};
+constexpr SearchTuning kDefaultTuning{64, 4096, 4096, true};
 
+std::atomic<bool> tuned_integer_filter{kDefaultTuning.integer_filter};
 std::atomic<size_t> tuned_filter_min_neurons{kDefaultTuning.filter_min_neurons};
 std::atomic<size_t> tuned_pair_min_rows{kDefaultTuning.pair_min_rows};
 std::atomic<size_t> tuned_pair_direct_rows{kDefaultTuning.pair_direct_rows};
@@ -46,23 +47,26 @@ SearchTuning default_search_tuning() { return kDefaultTuning; }
 SearchTuning search_tuning() {
     return SearchTuning{tuned_filter_min_neurons.load(std::memory_order_relaxed),
                         tuned_pair_min_rows.load(std::memory_order_relaxed),
-                        tuned_pair_direct_rows.load(std::memory_order_relaxed)};
+                        tuned_pair_direct_rows.load(std::memory_order_relaxed),
+                        tuned_integer_filter.load(std::memory_order_relaxed)};
 }
 
 void set_search_tuning(const SearchTuning &tuning) {
     tuned_filter_min_neurons.store(tuning.filter_min_neurons, std::memory_order_relaxed);
     tuned_pair_min_rows.store(tuning.pair_min_rows, std::memory_order_relaxed);
     tuned_pair_direct_rows.store(tuning.pair_direct_rows, std::memory_order_relaxed);
+    tuned_integer_filter.store(tuning.integer_filter, std::memory_order_relaxed);
 }
 
 FilterGrid::~FilterGrid() {
     std::free(weights);
     std::free(norms);
+    std::free(pairs);
     std::free(centre);
     std::free(specials);
 }
 
-bool FilterGrid::build(const double *packed, size_t inputs, size_t neuron_count) {
+bool FilterGrid::build(const double *packed, size_t inputs, size_t neuron_count, bool integer) {
     n = inputs;
     neurons = neuron_count;
     if (n == 0 || n > kFilterMaxInputs || neurons == 0) return false;
@@ -71,9 +75,11 @@ bool FilterGrid::build(const double *packed, size_t inputs, size_t neuron_count)
     // At most one neuron in eight may need the exact measure on every row;
     // beyond that the exact search over all of them is the better deal.
     const size_t special_limit = neurons / 8;
+    // A spread of centres is measured on a sample of this many neurons.
+    constexpr size_t kSample = 2048;
+    const size_t stride = (neurons + kSample - 1) / kSample;
     size_t lanes, values;
     if (!som_checked_mul(groups, kFilterLanes, &lanes) || !som_checked_mul(lanes, n, &values)) return false;
-    weights = allocate_floats(values);
     norms = allocate_floats(lanes);
     centre = static_cast<double *>(std::malloc(n * sizeof(double)));
     specials = static_cast<size_t *>(std::malloc((special_limit + 1) * sizeof(size_t)));
@@ -81,18 +87,18 @@ bool FilterGrid::build(const double *packed, size_t inputs, size_t neuron_count)
     // allocate only means the exact search).
     std::unique_ptr<double, decltype(&std::free)> scratch(
         static_cast<double *>(std::malloc(neurons * sizeof(double))), &std::free);
-    if (weights == nullptr || norms == nullptr || centre == nullptr || specials == nullptr || scratch == nullptr)
-        return false;
+    if (norms == nullptr || centre == nullptr || specials == nullptr || scratch == nullptr) return false;
     double *spare = scratch.get();
     auto weight = [&](size_t p, size_t k) { return packed[((p / kLanes) * n + k) * kLanes + p % kLanes]; };
     // The median weight as centre, component by component, and a power of
     // two as scale, so that the scores are sums of products of values of
     // order one: their rounding then follows the spread of the map, not its
     // distance from the origin or its magnitude, and a few outlying neurons
-    // (which become special) move neither.
+    // (which become special) move neither. Any centre and scale are correct;
+    // these only make the filter sharp.
     for (size_t k = 0; k < n; ++k) {
         size_t finite = 0;
-        for (size_t p = 0; p < neurons; ++p)
+        for (size_t p = 0; p < neurons; p += stride)
             if (std::isfinite(weight(p, k))) spare[finite++] = weight(p, k);
         centre[k] = 0.0;
         if (finite > 0) {
@@ -100,17 +106,18 @@ bool FilterGrid::build(const double *packed, size_t inputs, size_t neuron_count)
             centre[k] = spare[finite / 2];
         }
     }
-    for (size_t p = 0; p < neurons; ++p) {
+    size_t sampled = 0;
+    for (size_t p = 0; p < neurons; p += stride) {
         double reach = 0.0;
         for (size_t k = 0; k < n; ++k) {
             const double d = std::fabs(weight(p, k) - centre[k]);
             reach = d <= reach ? reach : d;  // NaN and infinity stay
         }
-        spare[p] = reach;
+        spare[sampled++] = reach;
     }
-    // The spread that all but one neuron in eight stay within.
-    const size_t inside = neurons - 1 - special_limit;
-    std::nth_element(spare, spare + inside, spare + neurons);
+    // The spread that all but about one neuron in eight stay within.
+    const size_t inside = sampled - 1 - sampled / 8;
+    std::nth_element(spare, spare + inside, spare + sampled);
     const double spread = spare[inside];
     if (!std::isfinite(spread)) return false;
     int exponent = 0;
@@ -120,26 +127,73 @@ bool FilterGrid::build(const double *packed, size_t inputs, size_t neuron_count)
     // The allowance for underflow in the plain distance, (n + 1) 2^-1073, in
     // scaled units, and never below (n + 1) 2^-1000, a normal number.
     tau = std::ldexp(static_cast<double>(n) + 1.0, std::max(-1073 - 2 * exponent, -1000));
+
+    // Ordinary neurons, and the greatest scaled component among them.
     special_count = 0;
-    norm_bound = 0.0;
-    for (size_t p = 0; p < lanes; ++p) {
-        const size_t g = p / kFilterLanes, lane = p % kFilterLanes;
-        bool ordinary = p < neurons;
-        for (size_t k = 0; k < n && ordinary; ++k)
-            ordinary = std::fabs((weight(p, k) - centre[k]) * scale) <= 0x1p50;  // false for NaN
-        double sum = 0.0;
-        for (size_t k = 0; k < n; ++k) {
-            const float wf = ordinary ? static_cast<float>((weight(p, k) - centre[k]) * scale) : 0.0f;
-            weights[(g * n + k) * kFilterLanes + lane] = -2.0f * wf;
-            sum = sum + static_cast<double>(wf) * static_cast<double>(wf);
+    double reach = 0.0;
+    for (size_t p = 0; p < neurons; ++p) {
+        double most = 0.0;
+        for (size_t k = 0; k < n && most <= 0x1p50; ++k) {
+            const double y = std::fabs((weight(p, k) - centre[k]) * scale);
+            most = y <= most ? most : y;  // NaN and infinity stay
         }
-        norms[p] = ordinary ? static_cast<float>(sum) : INFINITY;
-        if (ordinary) {
-            norm_bound = std::max(norm_bound, std::sqrt(sum) * (1.0 + 0x1p-40));
-        } else if (p < neurons) {
+        if (most <= 0x1p50) {
+            reach = std::max(reach, most);
+        } else {
             if (special_count == special_limit) return false;
             specials[special_count++] = p;
         }
+    }
+    auto ordinary = [&](size_t p) {
+        return p < neurons && !std::binary_search(specials, specials + special_count, p);
+    };
+    // The integer image needs every ordinary neuron near the spread (a few
+    // far ones would cost it its resolution), and keeps its scale factors
+    // within the float range.
+    integer = integer && (reach == 0.0 || (reach >= 0x1p-8 && reach <= 4.0));
+    norm_bound = 0.0;
+    if (integer) {
+        // |q| <= 2^bits keeps every sum of n products below 2^30.
+        int log_n = 0;
+        while ((size_t{1} << log_n) < n) ++log_n;
+        pair_bits = std::min(14, (30 - log_n) / 2);
+        int reach_exponent = 0;
+        if (reach > 0.0) std::frexp(reach, &reach_exponent);
+        pair_exponent = pair_bits - reach_exponent;
+        const size_t pair_count = (n + 1) / 2;
+        size_t halves;
+        if (!som_checked_mul(lanes, 2 * pair_count, &halves)) return false;
+        pairs = static_cast<int16_t *>(std::aligned_alloc(64, (halves * sizeof(int16_t) + 63) / 64 * 64));
+        if (pairs == nullptr) return false;
+        const double step = std::ldexp(1.0, pair_exponent);
+        for (size_t p = 0; p < lanes; ++p) {
+            const size_t g = p / kFilterLanes, lane = p % kFilterLanes;
+            const bool counted = ordinary(p);
+            double sum = 0.0;  // of integers below 2^53: exact
+            for (size_t k = 0; k < 2 * pair_count; ++k) {
+                const double q = counted && k < n ? std::nearbyint((weight(p, k) - centre[k]) * scale * step) : 0.0;
+                pairs[((g * pair_count + k / 2) * kFilterLanes + lane) * 2 + k % 2] = static_cast<int16_t>(q);
+                sum = sum + q * q;
+            }
+            const double length = std::ldexp(sum, -2 * pair_exponent);
+            norms[p] = counted ? static_cast<float>(length) : INFINITY;
+            if (counted) norm_bound = std::max(norm_bound, std::sqrt(length) * (1.0 + 0x1p-40));
+        }
+        return true;
+    }
+    weights = allocate_floats(values);
+    if (weights == nullptr) return false;
+    for (size_t p = 0; p < lanes; ++p) {
+        const size_t g = p / kFilterLanes, lane = p % kFilterLanes;
+        const bool counted = ordinary(p);
+        double sum = 0.0;
+        for (size_t k = 0; k < n; ++k) {
+            const float wf = counted ? static_cast<float>((weight(p, k) - centre[k]) * scale) : 0.0f;
+            weights[(g * n + k) * kFilterLanes + lane] = -2.0f * wf;
+            sum = sum + static_cast<double>(wf) * static_cast<double>(wf);
+        }
+        norms[p] = counted ? static_cast<float>(sum) : INFINITY;
+        if (counted) norm_bound = std::max(norm_bound, std::sqrt(sum) * (1.0 + 0x1p-40));
     }
     return true;
 }
@@ -165,8 +219,9 @@ int find_winners(const som_network *network, const double *const *rows, size_t r
     } else if (grid.pack(network)) {
         const Kernels &kernels = active();
         FilterGrid filter;
-        const bool filtered =
-            neurons >= search_tuning().filter_min_neurons && filter.build(grid.weights, n, neurons);
+        const SearchTuning tuning = search_tuning();
+        const bool filtered = neurons >= tuning.filter_min_neurons &&
+                              filter.build(grid.weights, n, neurons, kernels.integer_filter && tuning.integer_filter);
         size_t parts = worker_count(row_count * neurons * n);
         FilterCounts part_counts[64];
         parts = std::min<size_t>(parts, 64);

@@ -26,18 +26,27 @@ constexpr size_t kFilterLanes = 16;
 // padding lane has weights 0 and norm +inf, so its score is +inf for any
 // row the filter takes; special neurons are listed and always measured
 // exactly.
+//
+// Where the kernels can multiply 16-bit integers (AVX-512 VNNI), the image
+// is one of integers instead: q = round((w - c) s 2^pair_exponent), |q| <=
+// 2^pair_bits, in pairs of components at
+// [((g * ceil(n / 2) + k / 2) * kFilterLanes + lane) * 2 + k % 2], and norms
+// holds |q 2^-pair_exponent|^2. Then weights is null.
 struct FilterGrid {
     size_t n = 0, neurons = 0;
     size_t groups = 0;  // a multiple of kFilterGroupStep
     float *weights = nullptr;
     float *norms = nullptr;
+    int16_t *pairs = nullptr;
+    int pair_bits = 0, pair_exponent = 0;
     double *centre = nullptr;
     double scale = 1.0;
     // The plain distance's underflow allowance in scaled units.
     double tau = 0.0;
     size_t *specials = nullptr;
     size_t special_count = 0;
-    // An upper bound on |wf| (Euclidean) over the ordinary neurons.
+    // An upper bound on |wf| (Euclidean) over the ordinary neurons, or on
+    // |q 2^-pair_exponent| in the integer image.
     double norm_bound = 0.0;
 
     FilterGrid() = default;
@@ -47,8 +56,9 @@ struct FilterGrid {
 
     // False when there is no memory for it or the map does not suit the
     // filter (too many special neurons, too many inputs); the weights come
-    // in the packed block layout.
-    bool build(const double *packed, size_t n, size_t neurons);
+    // in the packed block layout. `integer` asks for the integer image,
+    // which the map may still refuse (ordinary neurons far beyond the spread).
+    bool build(const double *packed, size_t n, size_t neurons, bool integer);
 };
 
 // Groups are taken a few at a time by the widest kernel.
@@ -60,7 +70,8 @@ constexpr size_t kFilterMaxInputs = 4096;
 // What a recognition call did, for benchmarks and tests: rows searched,
 // rows that went the exact way over every neuron (outside the filter's
 // range, or too many neurons near their minimum), and the exact distances
-// computed for the other rows (the filter's survivors plus special neurons).
+// computed for the other rows (the blocks of eight neurons holding the
+// filter's survivors or special neurons).
 struct FilterCounts {
     uint64_t rows = 0;
     uint64_t exact_rows = 0;
@@ -86,6 +97,8 @@ struct SearchTuning {
     size_t pair_min_rows;
     // Candidate rows compared pair by pair without a further round of bounds.
     size_t pair_direct_rows;
+    // Recognition filters with integers where the kernels can.
+    bool integer_filter = true;
 };
 SearchTuning search_tuning();
 void set_search_tuning(const SearchTuning &tuning);

@@ -54,12 +54,25 @@ class ThreadCap {
     ThreadCap &operator=(const ThreadCap &) = delete;
 };
 
-class SearchDifferential : public ::testing::TestWithParam<const char *> {
+// A kernel set, and whether recognition may filter with integers where the
+// set can (AVX-512 VNNI) or must keep to floats.
+struct Kernels {
+    const char *name, *engine;
+    bool integer;
+};
+
+class SearchDifferential : public ::testing::TestWithParam<Kernels> {
   protected:
     void SetUp() override {
-        if (som_engine_select(GetParam()) != 0) GTEST_SKIP() << GetParam() << " not supported here";
+        if (som_engine_select(GetParam().engine) != 0) GTEST_SKIP() << GetParam().engine << " not supported here";
     }
     void TearDown() override { som_engine_select("auto"); }
+    // The filters' thresholds lowered so that small data goes through them.
+    SearchTuning everywhere(size_t direct = 2) const {
+        SearchTuning tuning{1, 2, direct};
+        tuning.integer_filter = GetParam().integer;
+        return tuning;
+    }
 };
 
 // ---- Recognition ----------------------------------------------------------
@@ -306,6 +319,23 @@ std::vector<MapCase> map_cases() {
         }
         cases.push_back(c);
     }
+    // One ordinary neuron far beyond the spread of the others (the integer
+    // image declines such a map), and rows far outside the map (each row is
+    // quantized on its own scale).
+    {
+        MapCase c{"FarNeuronAndFarRows", 5, 9, 9, random_values(random, 81 * 5, -1.0, 1.0), {}, true};
+        for (size_t k = 0; k < 5; ++k) c.weights[40 * 5 + k] = 300.0 + k;
+        for (size_t r = 0; r < 100; ++r) {
+            std::vector<double> row = random_values(random, 5, -1.0, 1.0);
+            if (r % 4 == 1) for (double &v : row) v *= 1e5;
+            if (r % 4 == 2) for (double &v : row) v *= 1e-9;
+            c.rows.push_back(row);
+        }
+        cases.push_back(c);
+        for (size_t k = 0; k < 5; ++k) c.weights[40 * 5 + k] = 0.5 + k;  // now within the spread
+        c.name = "FarRows";
+        cases.push_back(c);
+    }
     // Big enough to be shared between threads; rows on neurons and copies.
     {
         MapCase c{"Random", 16, 30, 30, random_values(random, 900 * 16, 0.0, 1.0), {}, true};
@@ -321,12 +351,12 @@ std::vector<MapCase> map_cases() {
 }
 
 TEST_P(SearchDifferential, RecognitionMatchesTheLiteralSearch) {
-    Tuning everywhere({1, 2, 2});
+    Tuning tuned(everywhere());
     for (MapCase &c : map_cases()) expect_same_winners(c);
 }
 
 TEST_P(SearchDifferential, RecognitionWithOneAndTwoThreads) {
-    Tuning everywhere({1, 2, 2});
+    Tuning tuned(everywhere());
     std::vector<MapCase> cases = map_cases();
     for (unsigned cap : {1u, 2u}) {
         ThreadCap threads(cap);
@@ -335,7 +365,7 @@ TEST_P(SearchDifferential, RecognitionWithOneAndTwoThreads) {
 }
 
 TEST_P(SearchDifferential, ReadOnlySearchesShareOneNetwork) {
-    Tuning everywhere({1, 2, 2});
+    Tuning tuned(everywhere());
     MapCase c = map_cases().back();
     NetworkPtr network = make_network(c.n, c.x, c.y);
     set_all_weights(network.get(), c.weights);
@@ -524,7 +554,7 @@ TEST_P(SearchDifferential, PlacementMatchesTheLiteralSearch) {
         for (PairCase &c : pair_cases()) {
             const bool bounded = c.bounded && c.rows.size() > direct;
             PairCase tried{c.name + " direct " + std::to_string(direct), c.rows, bounded};
-            expect_same_placement(tried, SearchTuning{1, 2, direct});
+            expect_same_placement(tried, everywhere(direct));
         }
     }
 }
@@ -534,7 +564,7 @@ TEST_P(SearchDifferential, PlacementWithOneAndTwoThreads) {
     PairCase c{"Clustered", clustered(random, 6000, 9, 6), true};
     for (unsigned cap : {1u, 2u}) {
         ThreadCap threads(cap);
-        expect_same_placement(c, SearchTuning{1, 2, 16});
+        expect_same_placement(c, everywhere(16));
     }
 }
 
@@ -555,7 +585,7 @@ TEST_P(SearchDifferential, PlacementReportsProgressAndStopsWhenAsked) {
             return watch->done.size() > watch->stop_at ? 1 : 0;
         }
     };
-    Tuning tuned({1, 2, 64});
+    Tuning tuned(everywhere(64));
     Watch all;
     NetworkPtr network = make_network(4, 3, 3);
     ASSERT_EQ(som_init_weights_observed(network.get(), rows.data(), rows.size(), Watch::report, &all), SOM_OK);
@@ -599,10 +629,14 @@ TEST_P(SearchDifferential, PlacementOnRandomTables) {
                 for (size_t r = 0; r < count; r += 1 + random() % 50) table[r][random() % n] = std::ldexp(1.0, 53);
         }
         PairCase c{"trial " + std::to_string(trial), table, false};
-        expect_same_placement(c, SearchTuning{1, 2, 1 + random() % 32});
+        expect_same_placement(c, everywhere(1 + random() % 32));
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Kernels, SearchDifferential, ::testing::Values("generic", "avx2", "avx512"));
+INSTANTIATE_TEST_SUITE_P(Kernels, SearchDifferential,
+                         ::testing::Values(Kernels{"generic", "generic", false}, Kernels{"avx2", "avx2", false},
+                                           Kernels{"avx512", "avx512", true},
+                                           Kernels{"avx512_float", "avx512", false}),
+                         [](const ::testing::TestParamInfo<Kernels> &info) { return std::string(info.param.name); });
 
 }  // namespace
