@@ -33,6 +33,10 @@ std::atomic<size_t> tuned_filter_min_neurons{kDefaultTuning.filter_min_neurons};
 std::atomic<size_t> tuned_pair_min_rows{kDefaultTuning.pair_min_rows};
 std::atomic<size_t> tuned_pair_direct_rows{kDefaultTuning.pair_direct_rows};
 
+// The integer nearest to v (ties to even), for |v| <= 2^51: adding and
+// taking away 1.5 * 2^52 rounds away the fraction.
+double nearest_integer(double v) { return (v + 0x1.8p52) - 0x1.8p52; }
+
 float *allocate_floats(size_t count) {
     size_t bytes;
     if (count > (SIZE_MAX - 63) / sizeof(float)) return nullptr;
@@ -75,8 +79,8 @@ bool FilterGrid::build(const double *packed, size_t inputs, size_t neuron_count,
     // At most one neuron in eight may need the exact measure on every row;
     // beyond that the exact search over all of them is the better deal.
     const size_t special_limit = neurons / 8;
-    // A spread of centres is measured on a sample of this many neurons.
-    constexpr size_t kSample = 2048;
+    // Centre and spread are measured on a sample of this many neurons.
+    constexpr size_t kSample = 512;
     const size_t stride = (neurons + kSample - 1) / kSample;
     size_t lanes, values;
     if (!som_checked_mul(groups, kFilterLanes, &lanes) || !som_checked_mul(lanes, n, &values)) return false;
@@ -89,7 +93,9 @@ bool FilterGrid::build(const double *packed, size_t inputs, size_t neuron_count,
         static_cast<double *>(std::malloc(neurons * sizeof(double))), &std::free);
     if (norms == nullptr || centre == nullptr || specials == nullptr || scratch == nullptr) return false;
     double *spare = scratch.get();
-    auto weight = [&](size_t p, size_t k) { return packed[((p / kLanes) * n + k) * kLanes + p % kLanes]; };
+    // Neuron p's component k is weights_of(p)[k * kLanes].
+    auto weights_of = [&](size_t p) { return packed + (p / kLanes) * n * kLanes + p % kLanes; };
+    auto weight = [&](size_t p, size_t k) { return weights_of(p)[k * kLanes]; };
     // The median weight as centre, component by component, and a power of
     // two as scale, so that the scores are sums of products of values of
     // order one: their rounding then follows the spread of the map, not its
@@ -132,9 +138,10 @@ bool FilterGrid::build(const double *packed, size_t inputs, size_t neuron_count,
     special_count = 0;
     double reach = 0.0;
     for (size_t p = 0; p < neurons; ++p) {
+        const double *w = weights_of(p);
         double most = 0.0;
-        for (size_t k = 0; k < n && most <= 0x1p50; ++k) {
-            const double y = std::fabs((weight(p, k) - centre[k]) * scale);
+        for (size_t k = 0; k < n; ++k) {
+            const double y = std::fabs((w[k * kLanes] - centre[k]) * scale);
             most = y <= most ? most : y;  // NaN and infinity stay
         }
         if (most <= 0x1p50) {
@@ -144,8 +151,16 @@ bool FilterGrid::build(const double *packed, size_t inputs, size_t neuron_count,
             specials[special_count++] = p;
         }
     }
+    // Walks the lanes in order with the special neurons: whether lane p
+    // holds an ordinary neuron.
+    size_t next_special = 0;
     auto ordinary = [&](size_t p) {
-        return p < neurons && !std::binary_search(specials, specials + special_count, p);
+        if (p == 0) next_special = 0;
+        if (next_special < special_count && specials[next_special] == p) {
+            ++next_special;
+            return false;
+        }
+        return p < neurons;
     };
     // The integer image needs every ordinary neuron near the spread (a few
     // far ones would cost it its resolution), and keeps its scale factors
@@ -165,19 +180,32 @@ bool FilterGrid::build(const double *packed, size_t inputs, size_t neuron_count,
         if (!som_checked_mul(lanes, 2 * pair_count, &halves)) return false;
         pairs = static_cast<int16_t *>(std::aligned_alloc(64, (halves * sizeof(int16_t) + 63) / 64 * 64));
         if (pairs == nullptr) return false;
-        const double step = std::ldexp(1.0, pair_exponent);
+        const double step = std::ldexp(1.0, pair_exponent), unit = std::ldexp(1.0, -pair_exponent);
+        pair_error = 0.0;
         for (size_t p = 0; p < lanes; ++p) {
             const size_t g = p / kFilterLanes, lane = p % kFilterLanes;
             const bool counted = ordinary(p);
-            double sum = 0.0;  // of integers below 2^53: exact
+            const double *w = counted ? weights_of(p) : nullptr;
+            int16_t *out = pairs + (g * pair_count * kFilterLanes + lane) * 2;
+            double sum = 0.0;    // of integers below 2^53: exact
+            double moved = 0.0;  // squared distance of the quantized neuron from it
             for (size_t k = 0; k < 2 * pair_count; ++k) {
-                const double q = counted && k < n ? std::nearbyint((weight(p, k) - centre[k]) * scale * step) : 0.0;
-                pairs[((g * pair_count + k / 2) * kFilterLanes + lane) * 2 + k % 2] = static_cast<int16_t>(q);
+                double q = 0.0;
+                if (counted && k < n) {
+                    const double y = (w[k * kLanes] - centre[k]) * scale;
+                    q = nearest_integer(y * step);
+                    const double d = q * unit - y;
+                    moved = moved + d * d;
+                }
+                out[(k / 2) * kFilterLanes * 2 + k % 2] = static_cast<int16_t>(q);
                 sum = sum + q * q;
             }
             const double length = std::ldexp(sum, -2 * pair_exponent);
             norms[p] = counted ? static_cast<float>(length) : INFINITY;
-            if (counted) norm_bound = std::max(norm_bound, std::sqrt(length) * (1.0 + 0x1p-40));
+            if (counted) {
+                norm_bound = std::max(norm_bound, std::sqrt(length) * (1.0 + 0x1p-40));
+                pair_error = std::max(pair_error, std::sqrt(moved) * (1.0 + 0x1p-40));
+            }
         }
         return true;
     }
@@ -186,9 +214,10 @@ bool FilterGrid::build(const double *packed, size_t inputs, size_t neuron_count,
     for (size_t p = 0; p < lanes; ++p) {
         const size_t g = p / kFilterLanes, lane = p % kFilterLanes;
         const bool counted = ordinary(p);
+        const double *w = counted ? weights_of(p) : nullptr;
         double sum = 0.0;
         for (size_t k = 0; k < n; ++k) {
-            const float wf = counted ? static_cast<float>((weight(p, k) - centre[k]) * scale) : 0.0f;
+            const float wf = counted ? static_cast<float>((w[k * kLanes] - centre[k]) * scale) : 0.0f;
             weights[(g * n + k) * kFilterLanes + lane] = -2.0f * wf;
             sum = sum + static_cast<double>(wf) * static_cast<double>(wf);
         }

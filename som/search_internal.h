@@ -39,6 +39,9 @@ struct FilterGrid {
     float *norms = nullptr;
     int16_t *pairs = nullptr;
     int pair_bits = 0, pair_exponent = 0;
+    // An upper bound on |q 2^-pair_exponent - (w - c) s| over the ordinary
+    // neurons: how far quantizing moved them.
+    double pair_error = 0.0;
     double *centre = nullptr;
     double scale = 1.0;
     // The plain distance's underflow allowance in scaled units.
