@@ -117,7 +117,8 @@ bool FilterGrid::build(const double *packed, size_t inputs, size_t neuron_count,
         double reach = 0.0;
         for (size_t k = 0; k < n; ++k) {
             const double d = std::fabs(weight(p, k) - centre[k]);
-            reach = d <= reach ? reach : d;  // NaN and infinity stay
+            reach = !(d <= reach) ? d : reach;
+            if (std::isnan(d)) reach = INFINITY;  // a NaN is as far as it gets
         }
         spare[sampled++] = reach;
     }
@@ -140,9 +141,9 @@ bool FilterGrid::build(const double *packed, size_t inputs, size_t neuron_count,
     for (size_t p = 0; p < neurons; ++p) {
         const double *w = weights_of(p);
         double most = 0.0;
-        for (size_t k = 0; k < n; ++k) {
+        for (size_t k = 0; k < n && most <= 0x1p50; ++k) {
             const double y = std::fabs((w[k * kLanes] - centre[k]) * scale);
-            most = y <= most ? most : y;  // NaN and infinity stay
+            most = y <= most ? most : (y <= 0x1p50 ? y : INFINITY);  // NaN and infinity: special
         }
         if (most <= 0x1p50) {
             reach = std::max(reach, most);

@@ -181,6 +181,18 @@ std::vector<size_t> kept_rows(const RowSet &set, const std::vector<double> &boun
     return kept;
 }
 
+// Progress in pairs of the caller's table: never falling, at most `total`.
+struct Reporter {
+    som_progress progress;
+    void *context;
+    size_t total, done = 0;
+    // False when the callback asks to stop.
+    bool report(size_t value) {
+        done = std::max(done, std::min(value, total));
+        return progress == nullptr || progress(context, done, total) == 0;
+    }
+};
+
 // Bound 1: the farthest corner of the bounding box,
 // sum_k max(x_k - low_k, high_k - x_k).
 void box_bound(const RowSet &set, std::vector<double> &bound) {
@@ -310,13 +322,15 @@ void sign_bound(const RowSet &set, std::vector<double> &bound, Found &found) {
 // cells t whose balls cannot reach the distance found from row i's cell at
 // all (|c_g - c_t|_1 + r_g + r_t too small) are skipped. The traversal's
 // distances are distances between rows, so they also offer pairs.
-void ball_bound(const RowSet &set, std::vector<double> &bound, Found &found) {
+// False when the callback asked to stop between two pivots (a pass each).
+bool ball_bound(const RowSet &set, std::vector<double> &bound, Found &found, Reporter &reporter) {
     const size_t n = set.n, count = set.size();
     const size_t pivots = std::min(kPivots, count);
     std::vector<double> nearest(count, INFINITY), from(count);
     std::vector<uint32_t> cell(count, 0);
     size_t cells = 0;
     for (size_t t = 0; t < pivots; ++t) {
+        if (t % 8 == 7 && !reporter.report(reporter.done)) return false;
         // The pair found first, then the row farthest from every pivot.
         size_t next;
         if (t == 0) {
@@ -363,6 +377,7 @@ void ball_bound(const RowSet &set, std::vector<double> &bound, Found &found) {
             bound[s] = best;
         }
     });
+    return true;
 }
 
 // Of each set of equal rows, the first.
@@ -385,18 +400,6 @@ std::vector<size_t> without_repeats(const RowSet &set) {
     std::sort(kept.begin(), kept.end());
     return kept;
 }
-
-// Progress in pairs of the caller's table: never falling, at most `total`.
-struct Reporter {
-    som_progress progress;
-    void *context;
-    size_t total, done = 0;
-    // False when the callback asks to stop.
-    bool report(size_t value) {
-        done = std::max(done, std::min(value, total));
-        return progress == nullptr || progress(context, done, total) == 0;
-    }
-};
 
 size_t pairs_of(size_t rows) { return rows < 2 ? 0 : rows * (rows - 1) / 2; }
 
@@ -497,7 +500,8 @@ int search(double **rows, size_t row_count, size_t n, size_t *first, size_t *sec
                 if (kept.size() < set.size()) set.take(rows, n, std::move(kept));
                 if (set.size() <= tuning.pair_direct_rows) break;
                 if (n <= kSignInputs) sign_bound(set, bound, found);
-                else ball_bound(set, bound, found);
+                else if (!ball_bound(set, bound, found, reporter)) return SOM_ERROR_CANCELLED;
+                if (!reporter.report(reporter.done)) return SOM_ERROR_CANCELLED;
                 kept = kept_rows(set, bound, found.distance);
                 if (kept.size() * 2 <= set.size()) continue;
                 if (merged) {
