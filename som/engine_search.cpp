@@ -255,15 +255,29 @@ int find_winners(const som_network *network, const double *const *rows, size_t r
         size_t parts = worker_count(row_count * neurons * n);
         FilterCounts part_counts[64];
         parts = std::min<size_t>(parts, 64);
-        run_parallel(parts, [&](size_t part, size_t total) {
-            size_t begin = row_count * part / total, end = row_count * (part + 1) / total;
-            if (filtered) {
-                kernels.nearest_filtered(filter, grid.weights, grid.blocks, rows + begin, end - begin,
-                                         winners + begin, &part_counts[part]);
-            } else {
-                kernels.nearest_batch(grid.weights, n, grid.blocks, rows + begin, end - begin, winners + begin);
-                part_counts[part] = FilterCounts{end - begin, end - begin, 0};
+        // Threads claim rows a slice at a time, so that one that shares its
+        // core (with the tool's writer, with another process) holds up
+        // nobody: a slice is a few milliseconds of work.
+        const size_t slice = std::clamp<size_t>((size_t{1} << 23) / std::max<size_t>(1, neurons * n), 64, 4096);
+        std::atomic<size_t> next{0};
+        run_parallel(parts, [&](size_t part, size_t) {
+            FilterCounts mine;
+            for (size_t begin; (begin = next.fetch_add(slice, std::memory_order_relaxed)) < row_count;) {
+                const size_t count = std::min(slice, row_count - begin);
+                if (filtered) {
+                    FilterCounts done;
+                    kernels.nearest_filtered(filter, grid.weights, grid.blocks, rows + begin, count, winners + begin,
+                                             &done);
+                    mine.rows += done.rows;
+                    mine.exact_rows += done.exact_rows;
+                    mine.exact_distances += done.exact_distances;
+                } else {
+                    kernels.nearest_batch(grid.weights, n, grid.blocks, rows + begin, count, winners + begin);
+                    mine.rows += count;
+                    mine.exact_rows += count;
+                }
             }
+            part_counts[part] = mine;
         });
         if (counts)
             for (size_t part = 0; part < parts; ++part) {
