@@ -66,11 +66,46 @@ FilterGrid::~FilterGrid() {
     std::free(weights);
     std::free(norms);
     std::free(pairs);
+    std::free(probe_weights);
+    std::free(probe_norms);
+    std::free(probe_pairs);
     std::free(centre);
     std::free(specials);
 }
 
 bool FilterGrid::build(const double *packed, size_t inputs, size_t neuron_count, bool integer) {
+    if (!build_image(packed, inputs, neuron_count, integer)) return false;
+    // The probe: every (neurons / lanes)-th neuron, copied from the image,
+    // for maps of more than one chunk.
+    constexpr size_t kProbeGroups = 8;
+    probe_groups = 0;
+    if (groups <= kFilterChunkGroups) return true;
+    const size_t lanes = kProbeGroups * kFilterLanes, pair_count = (n + 1) / 2;
+    probe_norms = allocate_floats(lanes);
+    if (pairs != nullptr)
+        probe_pairs = static_cast<int16_t *>(std::aligned_alloc(64, lanes * 2 * pair_count * sizeof(int16_t) / 64 * 64 + 64));
+    else
+        probe_weights = allocate_floats(lanes * n);
+    if (probe_norms == nullptr || (probe_pairs == nullptr && probe_weights == nullptr)) return true;  // no probe
+    for (size_t i = 0; i < lanes; ++i) {
+        const size_t p = i * neurons / lanes;
+        const size_t g = p / kFilterLanes, lane = p % kFilterLanes;
+        const size_t h = i / kFilterLanes, slot = i % kFilterLanes;
+        probe_norms[i] = norms[p];
+        if (pairs != nullptr) {
+            for (size_t k = 0; k < 2 * pair_count; ++k)
+                probe_pairs[((h * pair_count + k / 2) * kFilterLanes + slot) * 2 + k % 2] =
+                    pairs[((g * pair_count + k / 2) * kFilterLanes + lane) * 2 + k % 2];
+        } else {
+            for (size_t k = 0; k < n; ++k)
+                probe_weights[(h * n + k) * kFilterLanes + slot] = weights[(g * n + k) * kFilterLanes + lane];
+        }
+    }
+    probe_groups = kProbeGroups;
+    return true;
+}
+
+bool FilterGrid::build_image(const double *packed, size_t inputs, size_t neuron_count, bool integer) {
     n = inputs;
     neurons = neuron_count;
     if (n == 0 || n > kFilterMaxInputs || neurons == 0) return false;

@@ -46,6 +46,12 @@ struct FilterGrid {
     double scale = 1.0;
     // The plain distance's underflow allowance in scaled units.
     double tau = 0.0;
+    // A sample of the ordinary neurons spread over the map, in the same
+    // image layout (probe_weights or probe_pairs, probe_norms) and groups of
+    // their own; no groups when the map is small.
+    size_t probe_groups = 0;
+    float *probe_weights = nullptr, *probe_norms = nullptr;
+    int16_t *probe_pairs = nullptr;
     size_t *specials = nullptr;
     size_t special_count = 0;
     // An upper bound on |wf| (Euclidean) over the ordinary neurons, or on
@@ -62,10 +68,15 @@ struct FilterGrid {
     // in the packed block layout. `integer` asks for the integer image,
     // which the map may still refuse (ordinary neurons far beyond the spread).
     bool build(const double *packed, size_t n, size_t neurons, bool integer);
+
+  private:
+    bool build_image(const double *packed, size_t n, size_t neurons, bool integer);
 };
 
-// Groups are taken a few at a time by the widest kernel.
+// Groups are taken a few at a time by the widest kernel, and scored a chunk
+// at a time before each row's threshold is refreshed.
 constexpr size_t kFilterGroupStep = 4;
+constexpr size_t kFilterChunkGroups = 32;
 
 // The largest input dimension the filter's error bound is written for.
 constexpr size_t kFilterMaxInputs = 4096;
