@@ -69,6 +69,7 @@ FilterGrid::~FilterGrid() {
     std::free(probe_weights);
     std::free(probe_norms);
     std::free(probe_pairs);
+    std::free(probe_index);
     std::free(centre);
     std::free(specials);
 }
@@ -82,16 +83,19 @@ bool FilterGrid::build(const double *packed, size_t inputs, size_t neuron_count,
     if (groups <= kFilterChunkGroups) return true;
     const size_t lanes = kProbeGroups * kFilterLanes, pair_count = (n + 1) / 2;
     probe_norms = allocate_floats(lanes);
+    probe_index = static_cast<size_t *>(std::malloc(lanes * sizeof(size_t)));
     if (pairs != nullptr)
         probe_pairs = static_cast<int16_t *>(std::aligned_alloc(64, lanes * 2 * pair_count * sizeof(int16_t) / 64 * 64 + 64));
     else
         probe_weights = allocate_floats(lanes * n);
-    if (probe_norms == nullptr || (probe_pairs == nullptr && probe_weights == nullptr)) return true;  // no probe
+    if (probe_norms == nullptr || probe_index == nullptr || (probe_pairs == nullptr && probe_weights == nullptr))
+        return true;  // no probe
     for (size_t i = 0; i < lanes; ++i) {
         const size_t p = i * neurons / lanes;
         const size_t g = p / kFilterLanes, lane = p % kFilterLanes;
         const size_t h = i / kFilterLanes, slot = i % kFilterLanes;
         probe_norms[i] = norms[p];
+        probe_index[i] = p;
         if (pairs != nullptr) {
             for (size_t k = 0; k < 2 * pair_count; ++k)
                 probe_pairs[((h * pair_count + k / 2) * kFilterLanes + slot) * 2 + k % 2] =

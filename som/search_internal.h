@@ -52,6 +52,7 @@ struct FilterGrid {
     size_t probe_groups = 0;
     float *probe_weights = nullptr, *probe_norms = nullptr;
     int16_t *probe_pairs = nullptr;
+    size_t *probe_index = nullptr;  // the neuron in each probe lane
     size_t *specials = nullptr;
     size_t special_count = 0;
     // An upper bound on |wf| (Euclidean) over the ordinary neurons, or on
