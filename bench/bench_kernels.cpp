@@ -116,10 +116,10 @@ void BM_RecogniseFilter(benchmark::State &state) {
     som_set_max_threads(1);
     std::vector<size_t> wi(count), wj(count), ei(count), ej(count);
     som_engine::SearchTuning tuning = saved;
-    tuning.filter_min_neurons = SIZE_MAX;
+    tuning.filter_min_work = SIZE_MAX;
     som_engine::set_search_tuning(tuning);
     som_find_winners(net, data.rows.data(), count, ei.data(), ej.data());
-    tuning.filter_min_neurons = mode == 0 ? SIZE_MAX : 1;
+    tuning.filter_min_work = mode == 0 ? SIZE_MAX : 1;
     tuning.integer_filter = mode == 2;
     som_engine::set_search_tuning(tuning);
     som_engine::FilterCounts counts;

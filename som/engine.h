@@ -63,8 +63,8 @@ struct Kernels {
     // packed in blocks of eight rows like neurons.
     Farthest (*farthest_pair)(const double *packed_rows, size_t n, size_t row_count,
                               const double *const *rows, size_t i_begin, size_t i_end);
-    // As nearest_batch, deciding among the neurons a float filter keeps
-    // (kernels_filter.inc); what it did is added to *counts when not null.
+    // As nearest_batch, deciding among the neurons a float or integer filter
+    // keeps (kernels_filter.inc); what it did goes to *counts when not null.
     void (*nearest_filtered)(const FilterGrid &grid, const double *packed, size_t blocks,
                              const double *const *rows, size_t count, size_t *winners, FilterCounts *counts);
     // Whether nearest_filtered takes the integer image of the map on this CPU.

@@ -106,8 +106,8 @@ struct PairCounts {
 // Size thresholds of the filtered paths. Production values by default;
 // tests lower them to run the filters on small data.
 struct SearchTuning {
-    // Recognition filters maps of at least this many neurons.
-    size_t filter_min_neurons;
+    // Recognition filters maps whose neurons times inputs reach this.
+    size_t filter_min_work;
     // The placement search bounds rows once there are at least this many.
     size_t pair_min_rows;
     // Candidate rows compared pair by pair without a further round of bounds.

@@ -149,8 +149,8 @@ int run(int argc, char **argv) {
     const size_t batch = std::min(chunk, table.size());
     std::vector<size_t> winners_i[2] = {std::vector<size_t>(batch), std::vector<size_t>(batch)};
     std::vector<size_t> winners_j[2] = {std::vector<size_t>(batch), std::vector<size_t>(batch)};
-    // What the writing of a chunk ended with: 0 when every line went out,
-    // else the errno of the failed write; out of memory is passed on.
+    // How writing the last chunk ended: a failed write (with its errno), or
+    // no memory left (passed on as it would have been without the thread).
     struct Written {
         bool failed = false, out_of_memory = false;
         int error = 0;
