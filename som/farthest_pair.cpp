@@ -22,13 +22,15 @@
 // 1 + (4n + 16) u > ((1 + u) / (1 - u))^(n + 2): then every pair (i, j) has
 // d(i, j) < L <= the greatest computed distance, so row i is in no pair that
 // reaches it, and in no tie at it either. Equal rows (== in every
-// component, so -0.0 equals 0.0) have equal distances to every row; of each
-// set of equal rows only the first is kept, and the first pair of two kept
-// rows a < b in (i, j) order is then exactly (a, b).
+// component, so -0.0 equals 0.0) have equal computed distances to every
+// row; of each set of equal rows only the first is kept, and of all the
+// pairs between the copies of two kept rows a < b the first in (i, j) order
+// is (a, b) itself.
 //
 // Rows holding a NaN have a NaN distance to every row, which never wins:
 // they are left out. Infinite or huge values (beyond 2^900, where sums could
-// overflow) send the search to the plain comparison of every pair.
+// overflow), and tables of a few thousand rows, are searched by comparing
+// every pair, as before.
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>

@@ -1,5 +1,5 @@
-// Internals of the filtered searches: the float image of the map that
-// recognition filters with, the per-call counters that benchmarks read, and
+// Internals of the filtered searches: the image of the map that recognition
+// filters with, the per-call counters that benchmarks read, and
 // the size thresholds above which each filter takes over (adjustable so that
 // tests can drive every path with small data).
 #ifndef SOM_SEARCH_INTERNAL_H
@@ -52,7 +52,7 @@ struct FilterGrid {
     size_t probe_groups = 0;
     float *probe_weights = nullptr, *probe_norms = nullptr;
     int16_t *probe_pairs = nullptr;
-    size_t *probe_index = nullptr;  // the neuron in each probe lane
+    size_t *probe_index = nullptr;  // the image lane each probe lane copies
     size_t *specials = nullptr;
     size_t special_count = 0;
     // An upper bound on |wf| (Euclidean) over the ordinary neurons, or on
@@ -93,9 +93,9 @@ struct FilterCounts {
     uint64_t exact_distances = 0;
 };
 
-// What a placement search did: rows, rows left after the bounds (over all
-// rounds), pairs whose exact distance was computed, and whether the search
-// fell back to comparing every pair.
+// What a placement search did: rows, rows left for comparison pair by pair
+// after the bounds (and the merging of equal rows), pairs compared there,
+// and whether the search compared every pair of the table instead.
 struct PairCounts {
     uint64_t rows = 0;
     uint64_t candidate_rows = 0;
