@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "som/search_internal.h"
 #include "som/som.h"
 #include "unit_helpers.h"
 
@@ -98,6 +99,52 @@ void BM_Recognise(benchmark::State &state) {
 BENCHMARK(BM_Recognise<true>)->Name("recognise/fast")->Arg(4096)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Recognise<false>)->Name("recognise/plain")->Arg(512)->Unit(benchmark::kMillisecond);
 
+// The search paths of recognition side by side on a 100 x 100 map of 16
+// inputs placed and trained once on 1000 rows (as `somap -i 1` leaves it),
+// over 4096 other rows, one thread: 0 exact over every neuron, 1 the float
+// filter, 2 the integer filter where the CPU has it. Checks the winners
+// against the exact path first; reports the rows the filter could not decide
+// and the exact distances per row it still computed.
+void BM_RecogniseFilter(benchmark::State &state) {
+    const size_t side = 100, n = 16, count = 4096;
+    const int mode = static_cast<int>(state.range(0));
+    Data train(1000, n, 17), data(count, n, 19);
+    som_network *net = som_network_new(n, side, side);
+    som_init_weights(net, train.rows.data(), 1000);
+    som_train(net, train.rows.data(), 1000, 1);
+    const som_engine::SearchTuning saved = som_engine::search_tuning();
+    som_set_max_threads(1);
+    std::vector<size_t> wi(count), wj(count), ei(count), ej(count);
+    som_engine::SearchTuning tuning = saved;
+    tuning.filter_min_work = SIZE_MAX;
+    som_engine::set_search_tuning(tuning);
+    som_find_winners(net, data.rows.data(), count, ei.data(), ej.data());
+    tuning.filter_min_work = mode == 0 ? SIZE_MAX : 1;
+    tuning.integer_filter = mode == 2;
+    som_engine::set_search_tuning(tuning);
+    som_engine::FilterCounts counts;
+    som_engine::find_winners_counted(net, data.rows.data(), count, wi.data(), wj.data(), &counts);
+    if (wi != ei || wj != ej) {
+        std::fprintf(stderr, "filtered and exact winners differ\n");
+        std::exit(1);
+    }
+    for (auto _ : state) {
+        som_find_winners_readonly(net, data.rows.data(), count, wi.data(), wj.data());
+        benchmark::DoNotOptimize(wi.data());
+    }
+    state.counters["ns_per_row_neuron"] = benchmark::Counter(
+        static_cast<double>(count * side * side) * state.iterations(),
+        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["exact_rows_share"] = static_cast<double>(counts.exact_rows) / static_cast<double>(counts.rows);
+    state.counters["exact_distances_per_row"] =
+        static_cast<double>(counts.exact_distances) / static_cast<double>(counts.rows);
+    som_engine::set_search_tuning(saved);
+    som_set_max_threads(0);
+    som_network_destroy(net);
+}
+BENCHMARK(BM_RecogniseFilter)->Name("recognise/path")->ArgName("exact0_float1_int2")->Arg(0)->Arg(1)->Arg(2)
+    ->Unit(benchmark::kMillisecond);
+
 template <bool Fast>
 void BM_Init(benchmark::State &state) {
     const size_t count = static_cast<size_t>(state.range(0)), n = 8;
@@ -111,6 +158,44 @@ void BM_Init(benchmark::State &state) {
 }
 BENCHMARK(BM_Init<true>)->Name("init/fast")->Arg(5000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Init<false>)->Name("init/plain")->Arg(5000)->Unit(benchmark::kMillisecond);
+
+// The most distant pair: bounded search against comparing every pair (the
+// vector kernel), on uniform rows of 8 fields (arg 0) and rows of 20 fields
+// in 12 Gaussian clusters (arg 1). Reports the rows left for pair by pair
+// comparison.
+template <bool Bounded>
+void BM_Pairs(benchmark::State &state) {
+    const bool clustered = state.range(0) == 1;
+    const size_t count = static_cast<size_t>(state.range(1)), n = clustered ? 20 : 8;
+    Data data(count, n, 23);
+    if (clustered) {
+        std::mt19937_64 random(29);
+        std::normal_distribution<double> normal(0.0, 1.0);
+        std::uniform_real_distribution<double> uniform(0.0, 10.0);
+        std::vector<double> centres(12 * n);
+        for (double &c : centres) c = uniform(random);
+        for (size_t r = 0; r < count; ++r) {
+            const size_t c = random() % 12;
+            for (size_t k = 0; k < n; ++k) data.rows[r][k] = centres[c * n + k] + normal(random);
+        }
+    }
+    const som_engine::SearchTuning saved = som_engine::search_tuning();
+    som_engine::SearchTuning tuning = saved;
+    if (!Bounded) tuning.pair_min_rows = SIZE_MAX;
+    som_engine::set_search_tuning(tuning);
+    som_engine::PairCounts counts;
+    size_t a = 0, b = 0;
+    for (auto _ : state) {
+        som_engine_farthest_pair_counted(data.rows.data(), count, n, &a, &b, nullptr, nullptr, &counts);
+        benchmark::DoNotOptimize(a);
+    }
+    state.counters["rows_left"] = static_cast<double>(counts.candidate_rows);
+    som_engine::set_search_tuning(saved);
+}
+BENCHMARK(BM_Pairs<true>)->Name("pairs/bounded")->ArgNames({"clustered", "rows"})
+    ->Args({0, 250000})->Args({0, 1000000})->Args({1, 400000})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Pairs<false>)->Name("pairs/every")->ArgNames({"clustered", "rows"})
+    ->Args({0, 20000})->Args({1, 20000})->Unit(benchmark::kMillisecond);
 
 // The machine's peak rate of separate multiplies and adds (no fused
 // multiply-add), the yardstick for the training kernel's flops: independent

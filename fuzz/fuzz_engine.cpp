@@ -1,9 +1,10 @@
 // The fast engine against the literal code, bit for bit, on small data sets
 // made from the fuzzer's bytes: training (som_train against
-// som_train_plain), the batch winner search (som_find_winners against
-// som_find_winner row by row) and the placement (som_init_weights against
-// som_init_weights_plain). Any difference aborts with the first differing
-// value.
+// som_train_plain), the batch winner search (som_find_winners and
+// som_find_winners_readonly against som_find_winner row by row) and the
+// placement (som_init_weights against som_init_weights_plain, and its most
+// distant pair against the literal pair loop). Any difference aborts with
+// the first differing value.
 //
 // Layout of an input: a header of 6 bytes, then the values.
 //   byte 0: n - 1 (mod 9, so n is 1..9)
@@ -12,7 +13,12 @@
 //   byte 4: iterations (mod 160; 0 is allowed)
 //   byte 5: bit 0 places the weights from the data before training; bits 1-2
 //           choose the kernels (generic, avx2, avx512, auto); bit 3 starts
-//           the grid from data rows instead of from coded values
+//           the grid from data rows instead of from coded values; bit 4
+//           sends maps and tables of any size through the filtered searches
+//           (float filter of recognition, bounds of the pair search); bit 5
+//           lets the pair search compare pairs only once at most 2 rows are
+//           left (else 8); bit 6 scales every value by 2^-140, among the
+//           float subnormals; bit 7 caps the threads at 1
 //   then one byte per value, grid weights first (X * Y * n), then the rows
 //   (rows * n), each mapped through value_of (missing bytes read as 0).
 // Values come from a small alphabet that makes ties, exact matches, signed
@@ -24,6 +30,7 @@
 #include <cstring>
 #include <vector>
 
+#include "som/search_internal.h"
 #include "som/som.h"
 
 namespace {
@@ -99,10 +106,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static const char *const kernels[] = {"generic", "avx2", "avx512", "auto"};
     // A kernel set this CPU lacks falls back to the default.
     if (som_engine_select(kernels[(flags >> 1) & 3]) != 0) som_engine_select("auto");
+    const som_engine::SearchTuning tuning = som_engine::default_search_tuning();
+    if ((flags & 16) != 0) som_engine::set_search_tuning({1, 2, (flags & 32) != 0 ? size_t{2} : size_t{8}});
+    som_set_max_threads((flags & 128) != 0 ? 1 : 0);
+    const int exponent = (flags & 64) != 0 ? -140 : 0;
 
     std::vector<double> grid(x * y * n), values(row_count * n);
-    for (double &w : grid) w = value_of(bytes.next());
-    for (double &v : values) v = value_of(bytes.next());
+    for (double &w : grid) w = std::ldexp(value_of(bytes.next()), exponent);
+    for (double &v : values) v = std::ldexp(value_of(bytes.next()), exponent);
     std::vector<double *> rows(row_count);
     for (size_t r = 0; r < row_count; ++r) rows[r] = values.data() + r * n;
     if ((flags & 8) != 0)
@@ -122,6 +133,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         som_find_winner(plain.network, &i, &j);
         if (wi[r] != i || wj[r] != j) fail("winners", r, static_cast<double>(wi[r] * 1000 + wj[r]), static_cast<double>(i * 1000 + j));
     }
+    std::vector<size_t> ri(row_count), rj(row_count);
+    if (som_find_winners_readonly(fast.network, rows.data(), row_count, ri.data(), rj.data()) != SOM_OK) std::abort();
+    for (size_t r = 0; r < row_count; ++r)
+        if (ri[r] != wi[r] || rj[r] != wj[r]) fail("read-only winners", r, static_cast<double>(ri[r] * 1000 + rj[r]), static_cast<double>(wi[r] * 1000 + wj[r]));
+
+    // The most distant pair itself, against the literal loop.
+    {
+        double best = 0.0;
+        size_t a = 0, b = 0;
+        for (size_t i = 0; i < row_count; ++i)
+            for (size_t j = i + 1; j < row_count; ++j) {
+                double distance = 0.0;
+                for (size_t k = 0; k < n; ++k) distance = distance + std::fabs(rows[i][k] - rows[j][k]);
+                if (distance > best) best = distance, a = i, b = j;
+            }
+        size_t first = SIZE_MAX, second = SIZE_MAX;
+        if (som_engine_farthest_pair_counted(rows.data(), row_count, n, &first, &second, nullptr, nullptr, nullptr) != SOM_OK)
+            std::abort();
+        if (first != a || second != b) fail("pair", 0, static_cast<double>(first * 1000 + second), static_cast<double>(a * 1000 + b));
+    }
 
     if ((flags & 1) != 0) {
         if (som_init_weights(fast.network, rows.data(), row_count) != SOM_OK ||
@@ -135,5 +166,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         std::abort();
     same_bits("trained weights", weights_of(fast.network), weights_of(plain.network));
     som_engine_select("auto");
+    som_engine::set_search_tuning(tuning);
+    som_set_max_threads(0);
     return 0;
 }

@@ -47,7 +47,7 @@ fi
 # for coverage without a second main(). Each kernel set is compiled for its
 # own instruction-set level, as in the CMake build.
 library=(som/network.cpp som/map_file.cpp som/whole_file.cpp som/status.cpp som/time_constant.cpp som/train.cpp
-         som/init_weights.cpp som/engine.cpp som/engine_train.cpp som/engine_search.cpp
+         som/init_weights.cpp som/engine.cpp som/engine_train.cpp som/engine_search.cpp som/farthest_pair.cpp
          som/engine_generic.cpp som/engine_avx2.cpp som/engine_avx512.cpp
          tool/options.cpp common/input_table.cpp common/paths.cpp)
 isa_flags() {  # source

@@ -42,6 +42,9 @@ struct Farthest {
     size_t first, second;
 };
 
+struct FilterGrid;
+struct FilterCounts;
+
 struct Kernels {
     const char *name;
     // Distances of x to neurons in blocks [begin, end).
@@ -60,6 +63,12 @@ struct Kernels {
     // packed in blocks of eight rows like neurons.
     Farthest (*farthest_pair)(const double *packed_rows, size_t n, size_t row_count,
                               const double *const *rows, size_t i_begin, size_t i_end);
+    // As nearest_batch, deciding among the neurons a float or integer filter
+    // keeps (kernels_filter.inc); what it did goes to *counts when not null.
+    void (*nearest_filtered)(const FilterGrid &grid, const double *packed, size_t blocks,
+                             const double *const *rows, size_t count, size_t *winners, FilterCounts *counts);
+    // Whether nearest_filtered takes the integer image of the map on this CPU.
+    bool integer_filter;
 };
 
 const Kernels &generic_kernels();

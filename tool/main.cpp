@@ -8,6 +8,8 @@
 #include <iostream>
 #include <new>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "input_table.h"
@@ -151,23 +153,64 @@ int run(int argc, char **argv) {
     // Winners are found a chunk of rows at a time, so that output keeps
     // flowing on long inputs (a few times a second) while each batch search
     // stays long enough to pay for packing the map and starting threads.
+    // The lines of one chunk are written (each flushed on its own, in input
+    // order) by a helper thread while the next chunk is searched; two sets
+    // of winners take turns. Where no thread can be had, the lines are
+    // written right after their search.
     const size_t work_per_row = std::max<size_t>(
         1, network->output_layer->neurons_count_x * network->output_layer->neurons_count_y *
                std::max<size_t>(1, network->input_layer->neurons_count));
     const size_t chunk = std::clamp<size_t>((size_t{1} << 31) / work_per_row, 1024, 65536);
-    std::vector<size_t> winners_i(std::min(chunk, table.size())), winners_j(winners_i.size());
-    for (size_t begin = 0; begin < table.size(); begin += chunk) {
-        size_t count = std::min(chunk, table.size() - begin);
-        find_winners(network, table.vectors.data() + begin, count, winners_i.data(), winners_j.data());
-        for (size_t k = 0; k < count; ++k) {
-            if (write_output_line(winners_i[k], winners_j[k], table.line(begin + k))) continue;
-            // A reader that has gone away (EPIPE) is the normal end of
-            // `somap | head`: quiet, as SIGPIPE would have been.
-            const int write_errno = errno;
-            som_network_destroy(network);
-            if (write_errno != EPIPE) std::cerr << text::kOutputFailed << std::endl;
-            return 1;
+    const size_t batch = std::min(chunk, table.size());
+    std::vector<size_t> winners_i[2] = {std::vector<size_t>(batch), std::vector<size_t>(batch)};
+    std::vector<size_t> winners_j[2] = {std::vector<size_t>(batch), std::vector<size_t>(batch)};
+    // How writing the last chunk ended: a failed write (with its errno), or
+    // no memory left (passed on as it would have been without the thread).
+    struct Written {
+        bool failed = false, out_of_memory = false;
+        int error = 0;
+    };
+    auto write_chunk = [&table](const std::vector<size_t> &wi, const std::vector<size_t> &wj, size_t begin,
+                                size_t count, Written &written) {
+        try {
+            for (size_t k = 0; k < count; ++k) {
+                if (write_output_line(wi[k], wj[k], table.line(begin + k))) continue;
+                written.failed = true;
+                written.error = errno;
+                return;
+            }
+        } catch (const std::bad_alloc &) {
+            written.out_of_memory = true;
         }
+    };
+    std::thread writer;
+    Written written;
+    // Waits for the chunk being written; false once a write has failed.
+    auto settle = [&]() {
+        if (writer.joinable()) writer.join();
+        if (written.out_of_memory) throw std::bad_alloc();
+        return !written.failed;
+    };
+    bool lines_out = true;
+    for (size_t begin = 0, turn = 0; begin < table.size() && lines_out; begin += chunk, turn ^= 1) {
+        size_t count = std::min(chunk, table.size() - begin);
+        find_winners(network, table.vectors.data() + begin, count, winners_i[turn].data(), winners_j[turn].data());
+        lines_out = settle();
+        if (!lines_out) break;
+        try {
+            writer = std::thread(write_chunk, std::cref(winners_i[turn]), std::cref(winners_j[turn]), begin, count,
+                                 std::ref(written));
+        } catch (const std::system_error &) {
+            write_chunk(winners_i[turn], winners_j[turn], begin, count, written);
+        }
+    }
+    if (lines_out) lines_out = settle();
+    if (!lines_out) {
+        // A reader that has gone away (EPIPE) is the normal end of
+        // `somap | head`: quiet, as SIGPIPE would have been.
+        som_network_destroy(network);
+        if (written.error != EPIPE) std::cerr << text::kOutputFailed << std::endl;
+        return 1;
     }
     print_phase_time(text::kPhaseRecognition);
 
