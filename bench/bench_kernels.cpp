@@ -8,6 +8,8 @@
 #include <random>
 #include <vector>
 
+#include "som/engine.h"
+#include "som/engine_sweep.h"
 #include "som/som.h"
 #include "unit_helpers.h"
 
@@ -70,8 +72,65 @@ void BM_Train(benchmark::State &state) {
         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
     som_network_destroy(net);
 }
-BENCHMARK(BM_Train<true>)->Name("train/fast")->Args({100, 8})->Args({40, 64})->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Train<false>)->Name("train/plain")->Args({100, 8})->Args({40, 64})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Train<true>)->Name("train/fast")->Args({100, 8})->Args({50, 8})->Args({40, 64})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Train<false>)->Name("train/plain")->Args({100, 8})->Args({50, 8})->Args({40, 64})->Unit(benchmark::kMillisecond);
+
+// The training kernel alone: one sweep of K iterations over a whole
+// side x side grid of n inputs, from one packed copy into another, on each
+// benchmark thread (every thread has its own grid, as the two threads of a
+// training call each have their own part of one). Comparable with
+// peak/no_fma_per_thread at the same thread count.
+void BM_Sweep(benchmark::State &state) {
+    const size_t side = static_cast<size_t>(state.range(0)), n = static_cast<size_t>(state.range(1));
+    const size_t iterations = static_cast<size_t>(state.range(2));
+    using namespace som_engine;
+    som_network *net = som_network_new(n, side, side);
+    PackedGrid grid;
+    if (!grid.pack(net)) {
+        state.SkipWithError("no memory");
+        return;
+    }
+    double *other = allocate_packed(grid.blocks, n);
+    const size_t max_sum = 2 * side - 2;
+    std::vector<double> neighbourhood(2 * max_sum + 1);
+    for (size_t e = 0; e < neighbourhood.size(); ++e)
+        neighbourhood[e] = som_neighbourhood(static_cast<long long>(max_sum) - static_cast<long long>(e));
+    std::vector<uint32_t> index_sum(grid.blocks * kLanes, 0);
+    std::vector<int64_t> block_first_sum(grid.blocks, -1);
+    for (size_t p = 0; p < grid.neurons; ++p) index_sum[p] = static_cast<uint32_t>(p / side + p % side);
+    for (size_t b = 0; b < grid.blocks; ++b) {
+        const size_t first = b * kLanes, last = first + kLanes - 1;
+        if (last < grid.neurons && first / side == last / side) block_first_sum[b] = index_sum[first];
+    }
+    double rates[kMaxSweep];
+    for (size_t j = 0; j < iterations; ++j) rates[j] = som_learning_rate(j + 1, 27.104644554585676);
+    Data data(1, n, 17);
+    const size_t s = side - 1;  // a winner in the middle of the index sums
+    SweepJob job{grid.weights, other, n, data.rows[0], neighbourhood.data() + (max_sum - s), rates,
+                 index_sum.data(), block_first_sum.data(), iterations, SIZE_MAX, nullptr};
+    const Kernels &kernels = active();
+    Nearest out[kMaxSweep];
+    for (auto _ : state) {
+        kernels.sweep(job, 0, grid.blocks, out);
+        benchmark::DoNotOptimize(out[0].index);
+    }
+    state.counters["flops"] = benchmark::Counter(6.0 * static_cast<double>(grid.neurons * n * iterations) *
+                                                     static_cast<double>(state.iterations()),
+                                                 benchmark::Counter::kIsRate);
+    state.SetLabel(kernels.name);
+    std::free(other);
+    som_network_destroy(net);
+}
+BENCHMARK(BM_Sweep)
+    ->Name("train/sweep_kernel")
+    ->ArgNames({"side", "n", "K"})
+    ->Args({50, 8, 16})
+    ->Args({100, 8, 16})
+    ->Args({40, 64, 16})
+    ->Args({50, 8, 1})
+    ->Threads(1)
+    ->Threads(2)
+    ->UseRealTime();
 
 template <bool Fast>
 void BM_Recognise(benchmark::State &state) {

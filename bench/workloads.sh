@@ -14,16 +14,16 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-readonly ALL_WORKLOADS=(W1 W2 W3 W4 W5)
+readonly ALL_WORKLOADS=(W1 W2 W3 W4 W5 W6)
 
 usage() {
-    echo "usage: $0 [W1|W2|W3|W4|W5 ...]   (SOMAP_BENCH_QUICK=1 shrinks every input tenfold)" >&2
+    echo "usage: $0 [W1|W2|W3|W4|W5|W6 ...]   (SOMAP_BENCH_QUICK=1 shrinks every input tenfold)" >&2
 }
 
 selected=()
 for arg in "$@"; do
     case "${arg^^}" in
-        W1 | W2 | W3 | W4 | W5) selected+=("${arg^^}") ;;
+        W1 | W2 | W3 | W4 | W5 | W6) selected+=("${arg^^}") ;;
         -H | --HELP) usage; exit 0 ;;
         *) echo "unknown workload: $arg" >&2; usage; exit 2 ;;
     esac
@@ -231,6 +231,14 @@ if wanted W5; then
     phase_label[W5]="Network Training"
     generate "$n" 8 506 "$tmp/w5.tsv"
     run_pair W5 "Network Training" "$tmp/w5.tsv" 1 -x 10 -y 10 -i 0
+fi
+
+if wanted W6; then
+    n=$(rows 2000)
+    description[W6]="train 50x50, 8 fields, $n rows, default iterations"
+    phase_label[W6]="Network Training"
+    generate "$n" 8 607 "$tmp/w6.tsv"
+    run_pair W6 "Network Training" "$tmp/w6.tsv" 1 -x 50 -y 50
 fi
 
 # Seconds shown in the unit that keeps three significant-ish digits readable.

@@ -42,6 +42,8 @@ struct Farthest {
     size_t first, second;
 };
 
+struct SweepJob;  // engine_sweep.h
+
 struct Kernels {
     const char *name;
     // Distances of x to neurons in blocks [begin, end).
@@ -60,6 +62,10 @@ struct Kernels {
     // packed in blocks of eight rows like neurons.
     Farthest (*farthest_pair)(const double *packed_rows, size_t n, size_t row_count,
                               const double *const *rows, size_t i_begin, size_t i_end);
+    // The job's iterations over blocks [begin, end) but job.skip; out[j]
+    // receives the nearest neuron after iteration j's update, and
+    // out[job.iterations] the one nearest to job.next_x when that is set.
+    void (*sweep)(const SweepJob &job, size_t begin, size_t end, Nearest *out);
 };
 
 const Kernels &generic_kernels();

@@ -2,6 +2,7 @@
 // that updates, measures again and finds the next winner, shared with a
 // partner thread on large grids.
 #include "engine.h"
+#include "engine_sweep.h"
 
 #if defined(__linux__)
 #include <linux/futex.h>
@@ -48,21 +49,35 @@ void wake_one(std::atomic<uint32_t> &word) {
 #endif
 }
 
+// Keeps the first of the smallest distances of two neuron sets, whatever
+// their order: the smaller distance, and of equal ones the smaller index.
+// Sets with no neuron below DBL_MAX (index SIZE_MAX) give way.
+Nearest first_of(const Nearest &a, const Nearest &b) {
+    Nearest out = a;
+    if (b.index != SIZE_MAX &&
+        (a.index == SIZE_MAX || b.distance < a.distance || (b.distance == a.distance && b.index < a.index))) {
+        out.distance = b.distance;
+        out.index = b.index;
+    }
+    out.any_zero = a.any_zero || b.any_zero;
+    return out;
+}
+
 // A second thread that helps with every pass over the grid during one
-// training call. A pass is cut into chunks of blocks that either thread
-// claims from a shared word, so the caller never waits for a partner that
-// the scheduler has not run: it takes the unclaimed chunks itself and waits
-// only for a chunk already in the partner's hands. The caller claims from
-// the front and the partner from the back, so each keeps working on the same
-// weights pass after pass (in its own core's cache) and only chunks near
-// where they meet change hands. The chunks' results are combined in chunk
-// order, so who ran which chunk changes no bit.
+// training call: a plain winner search, or a sweep of several iterations.
+// A pass is cut into chunks of blocks that either thread claims from a
+// shared word, so the caller never waits for a partner that the scheduler
+// has not run: it takes the unclaimed chunks itself and waits only for a
+// chunk already in the partner's hands. The caller claims from the front and
+// the partner from the back, so each keeps working on the same weights pass
+// after pass (in its own core's cache) and only chunks near where they meet
+// change hands. The chunks' results are combined in chunk order, so who ran
+// which chunk changes no bit.
 class TrainingTeam {
   public:
-    TrainingTeam(const Kernels &kernels, PackedGrid &grid, const uint32_t *index_sum,
-                 const int64_t *block_first_sum)
-        : kernels_(kernels), grid_(grid), index_sum_(index_sum), block_first_sum_(block_first_sum),
-          chunks_(grid.blocks < kMaxChunks ? grid.blocks : kMaxChunks), thread_([this] { serve(); }) {}
+    TrainingTeam(const Kernels &kernels, size_t n, size_t blocks)
+        : kernels_(kernels), n_(n), blocks_(blocks), chunks_(blocks < kMaxChunks ? blocks : kMaxChunks),
+          thread_([this] { serve(); }) {}
     TrainingTeam(const TrainingTeam &) = delete;
     TrainingTeam &operator=(const TrainingTeam &) = delete;
 
@@ -72,21 +87,20 @@ class TrainingTeam {
         thread_.join();
     }
 
-    // factor_by_sum null: a plain winner search; otherwise update and measure.
-    Nearest pass(const double *x, const double *factor_by_sum) {
+    // The nearest neuron to x.
+    Nearest search(const double *weights, const double *x) {
+        weights_ = weights;
         x_ = x;
-        factor_by_sum_ = factor_by_sum;
-        completed_.store(0, std::memory_order_relaxed);
-        const uint64_t epoch = (claim_.load(std::memory_order_relaxed) >> 32) + 1;
-        publish(epoch);
-        work(epoch, true);
-        for (unsigned spins = 0; completed_.load(std::memory_order_acquire) != chunks_; ++spins) {
-            if (spins < 4096) spin_pause();
-            else std::this_thread::yield();
-        }
-        Nearest out = results_[0].value;
-        for (size_t c = 1; c < chunks_; ++c) out = combine(out, results_[c].value);
+        job_ = nullptr;
+        Nearest out;
+        run(&out, 1);
         return out;
+    }
+
+    // The job over every block but job.skip; out[j] per iteration.
+    void sweep(const SweepJob &job, Nearest *out) {
+        job_ = &job;
+        run(out, job.iterations + (job.next_x != nullptr ? 1 : 0));
     }
 
   private:
@@ -95,6 +109,21 @@ class TrainingTeam {
     // pass of about 10 us) 32 chunks cost a third of the time, 4 balance
     // well enough (measured: 65-72 ms against 72-99 ms for 200 vectors).
     static constexpr size_t kMaxChunks = 4;
+
+    void run(Nearest *out, size_t count) {
+        completed_.store(0, std::memory_order_relaxed);
+        const uint64_t epoch = (claim_.load(std::memory_order_relaxed) >> 32) + 1;
+        publish(epoch);
+        work(epoch, true);
+        for (unsigned spins = 0; completed_.load(std::memory_order_acquire) != chunks_; ++spins) {
+            if (spins < 4096) spin_pause();
+            else std::this_thread::yield();
+        }
+        for (size_t j = 0; j < count; ++j) {
+            out[j] = results_[0].values[j];
+            for (size_t c = 1; c < chunks_; ++c) out[j] = combine(out[j], results_[c].values[j]);
+        }
+    }
 
     // The claim word: epoch << 32 | front << 16 | back; chunks [front, back)
     // are unclaimed.
@@ -117,12 +146,11 @@ class TrainingTeam {
             const uint64_t claimed = from_front ? word + (uint64_t{1} << 16) : word - 1;
             if (!claim_.compare_exchange_weak(word, claimed, std::memory_order_acq_rel)) continue;
             const size_t chunk = from_front ? front_of(word) : back_of(word) - 1;
-            const size_t begin = grid_.blocks * chunk / chunks_, end = grid_.blocks * (chunk + 1) / chunks_;
-            results_[chunk].value =
-                factor_by_sum_ == nullptr
-                    ? kernels_.nearest(grid_.weights, grid_.n, begin, end, x_)
-                    : kernels_.update_nearest(grid_.weights, grid_.n, begin, end, x_, factor_by_sum_,
-                                              index_sum_, block_first_sum_);
+            const size_t begin = blocks_ * chunk / chunks_, end = blocks_ * (chunk + 1) / chunks_;
+            if (job_ == nullptr)
+                results_[chunk].values[0] = kernels_.nearest(weights_, n_, begin, end, x_);
+            else
+                kernels_.sweep(*job_, begin, end, results_[chunk].values);
             completed_.fetch_add(1, std::memory_order_acq_rel);
             word = claim_.load(std::memory_order_acquire);
         }
@@ -154,16 +182,14 @@ class TrainingTeam {
     }
 
     const Kernels &kernels_;
-    PackedGrid &grid_;
-    const uint32_t *index_sum_;
-    const int64_t *block_first_sum_;
-    const size_t chunks_;
+    const size_t n_, blocks_, chunks_;
     // Written by the caller before an epoch is published and read only by a
     // thread that has claimed a chunk of it, after the claim's acquire.
+    const double *weights_ = nullptr;
     const double *x_ = nullptr;
-    const double *factor_by_sum_ = nullptr;
+    const SweepJob *job_ = nullptr;
     struct alignas(64) Slot {
-        Nearest value;
+        Nearest values[kMaxSweep + 1];
     };
     Slot results_[kMaxChunks];
     alignas(64) std::atomic<uint64_t> claim_{0};
@@ -174,13 +200,74 @@ class TrainingTeam {
     std::thread thread_;
 };
 
+// Process-wide sums of every call's counts, and the sweep policy.
+struct StatsWords {
+    std::atomic<uint64_t> vectors{0}, searches{0}, sweeps{0}, iterations{0}, replays{0}, sum_changes{0},
+        early_zeros{0};
+};
+StatsWords stats_words;
+std::atomic<size_t> policy_first{SweepPolicy{}.first}, policy_most{SweepPolicy{}.most};
+std::atomic<bool> policy_lead{SweepPolicy{}.lead_block};
+
+void add_stats(const SweepStats &s) {
+    stats_words.vectors.fetch_add(s.vectors, std::memory_order_relaxed);
+    stats_words.searches.fetch_add(s.searches, std::memory_order_relaxed);
+    stats_words.sweeps.fetch_add(s.sweeps, std::memory_order_relaxed);
+    stats_words.iterations.fetch_add(s.iterations, std::memory_order_relaxed);
+    stats_words.replays.fetch_add(s.replays, std::memory_order_relaxed);
+    stats_words.sum_changes.fetch_add(s.sum_changes, std::memory_order_relaxed);
+    stats_words.early_zeros.fetch_add(s.early_zeros, std::memory_order_relaxed);
+}
+
 }  // namespace
+
+SweepStats sweep_stats() {
+    SweepStats s;
+    s.vectors = stats_words.vectors.load(std::memory_order_relaxed);
+    s.searches = stats_words.searches.load(std::memory_order_relaxed);
+    s.sweeps = stats_words.sweeps.load(std::memory_order_relaxed);
+    s.iterations = stats_words.iterations.load(std::memory_order_relaxed);
+    s.replays = stats_words.replays.load(std::memory_order_relaxed);
+    s.sum_changes = stats_words.sum_changes.load(std::memory_order_relaxed);
+    s.early_zeros = stats_words.early_zeros.load(std::memory_order_relaxed);
+    return s;
+}
+
+void reset_sweep_stats() {
+    for (std::atomic<uint64_t> *word :
+         {&stats_words.vectors, &stats_words.searches, &stats_words.sweeps, &stats_words.iterations,
+          &stats_words.replays, &stats_words.sum_changes, &stats_words.early_zeros})
+        word->store(0, std::memory_order_relaxed);
+}
+
+SweepPolicy sweep_policy() {
+    SweepPolicy policy;
+    policy.first = policy_first.load(std::memory_order_relaxed);
+    policy.most = policy_most.load(std::memory_order_relaxed);
+    policy.lead_block = policy_lead.load(std::memory_order_relaxed);
+    return policy;
+}
+
+void set_sweep_policy(const SweepPolicy &policy) {
+    // At least one iteration a sweep, at most what the kernels hold.
+    const size_t most = policy.most < 1 ? 1 : policy.most > kMaxSweep ? kMaxSweep : policy.most;
+    const size_t first = policy.first < 1 ? 1 : policy.first > most ? most : policy.first;
+    policy_first.store(first, std::memory_order_relaxed);
+    policy_most.store(most, std::memory_order_relaxed);
+    policy_lead.store(policy.lead_block, std::memory_order_relaxed);
+}
 
 }  // namespace som_engine
 
 using namespace som_engine;
 
 namespace {
+
+// Frees the second copy of the packed weights, whichever buffer it is by then.
+struct SpareWeights {
+    double *weights = nullptr;
+    ~SpareWeights() { std::free(weights); }
+};
 
 int train(som_network *network, double **rows, size_t row_count, size_t iterations, som_progress progress,
           void *context) {
@@ -205,7 +292,7 @@ int train(som_network *network, double **rows, size_t row_count, size_t iteratio
     // The index-sum differences span [-(X + Y - 2), X + Y - 2].
     const size_t max_sum = X + Y - 2;
     PackedGrid grid;
-    std::vector<double> neighbourhood, factor_by_sum;
+    std::vector<double> neighbourhood;
     std::vector<uint32_t> index_sum;
     std::vector<int64_t> block_first_sum;
     // Without room for the packed grid and its tables, the plain loop gives
@@ -214,7 +301,6 @@ int train(som_network *network, double **rows, size_t row_count, size_t iteratio
     if (room) {
         try {
             neighbourhood.resize(2 * max_sum + 1);
-            factor_by_sum.resize(max_sum + 1);
             index_sum.assign(grid.blocks * kLanes, 0);
             block_first_sum.assign(grid.blocks, -1);
         } catch (const std::bad_alloc &) {
@@ -222,6 +308,13 @@ int train(som_network *network, double **rows, size_t row_count, size_t iteratio
         }
     }
     if (!room) return som_train_plain_observed(network, rows, row_count, iterations, progress, context);
+    // A sweep of several iterations writes into a second copy, so that the
+    // weights at its start stay for a replay. Without room for the copy,
+    // every sweep is one iteration, which never needs one, in place.
+    SpareWeights spare;
+    spare.weights = allocate_packed(grid.blocks, n);
+    SweepPolicy policy = sweep_policy();
+    if (spare.weights == nullptr) policy.first = policy.most = 1;
 
     for (size_t p = 0; p < grid.neurons; ++p) index_sum[p] = static_cast<uint32_t>(p / Y + p % Y);
     for (size_t b = 0; b < grid.blocks; ++b) {
@@ -230,8 +323,10 @@ int train(som_network *network, double **rows, size_t row_count, size_t iteratio
         // the table by requiring the whole block within one row.
         if (last < grid.neurons && first / Y == last / Y) block_first_sum[b] = static_cast<int64_t>(index_sum[first]);
     }
+    // neighbourhood[max_sum - s + q] is the factor of index sum q when the
+    // winner's is s: h(s - q).
     for (size_t e = 0; e <= 2 * max_sum; ++e)
-        neighbourhood[e] = som_neighbourhood(static_cast<long long>(e) - static_cast<long long>(max_sum));
+        neighbourhood[e] = som_neighbourhood(static_cast<long long>(max_sum) - static_cast<long long>(e));
 
     const Kernels &kernels = active();
     std::unique_ptr<TrainingTeam> partner;
@@ -239,42 +334,123 @@ int train(som_network *network, double **rows, size_t row_count, size_t iteratio
         // Without a partner thread (the system may refuse one) the caller
         // runs every pass alone, to the same result.
         try {
-            partner = std::make_unique<TrainingTeam>(kernels, grid, index_sum.data(), block_first_sum.data());
+            partner = std::make_unique<TrainingTeam>(kernels, n, grid.blocks);
         } catch (const std::exception &) {
         }
     }
-    auto pass = [&](const double *x, const double *factor_by_sum) {
-        if (partner) return partner->pass(x, factor_by_sum);
-        if (factor_by_sum == nullptr) return kernels.nearest(grid.weights, n, 0, grid.blocks, x);
-        return kernels.update_nearest(grid.weights, n, 0, grid.blocks, x, factor_by_sum, index_sum.data(),
-                                      block_first_sum.data());
+    auto search = [&](const double *x) {
+        if (partner) return partner->search(grid.weights, x);
+        return kernels.nearest(grid.weights, n, 0, grid.blocks, x);
+    };
+    auto run_sweep = [&](const SweepJob &job, Nearest *out) {
+        if (partner) partner->sweep(job, out);
+        else kernels.sweep(job, 0, grid.blocks, out);
+    };
+    auto index_sum_of = [Y](const Nearest &winner) {
+        const size_t w = winner.index == SIZE_MAX ? 0 : winner.index;
+        return w / Y + w % Y;
     };
 
     const double T = network->time_constant;
+    SweepStats counts;
+    double rates[kMaxSweep];
+    Nearest lead[kMaxSweep + 1], found[kMaxSweep + 1], replayed[kMaxSweep + 1];
+    // The first winner of the next vector, when the last sweep of this one
+    // has searched for it already.
+    bool next_known = false;
+    Nearest next_winner{};
     int status = SOM_OK;
     size_t trained = 0;
     if (progress && progress(context, 0, row_count) != 0) status = SOM_ERROR_CANCELLED;
     for (size_t r = 0; r < row_count && status == SOM_OK; ++r) {
         const double *x = rows[r];
-        Nearest winner = pass(x, nullptr);
-        for (size_t t = 1; t <= iterations; ++t) {
-            const double lr = som_learning_rate(t, T);
-            const size_t w = winner.index == SIZE_MAX ? 0 : winner.index;
-            const size_t s = w / Y + w % Y;
-            // factor_by_sum[q] is the factor of every neuron whose index sum
-            // is q: h(s - q) * lr.
-            for (size_t q = 0; q <= max_sum; ++q) factor_by_sum[q] = neighbourhood[s - q + max_sum] * lr;
-            // Updating and re-measuring in one pass also yields the next
-            // iteration's winner: same vector, same weights.
-            winner = pass(x, factor_by_sum.data());
-            if (winner.any_zero) break;
+        const double *next_x = r + 1 < row_count ? rows[r + 1] : nullptr;
+        Nearest winner = next_known ? next_winner : search(x);
+        if (!next_known) ++counts.searches;
+        next_known = false;
+        size_t done = 0, size = policy.first;
+        while (done < iterations) {
+            const size_t s = index_sum_of(winner);
+            SweepJob job{grid.weights, spare.weights ? spare.weights : grid.weights, n, x,
+                         neighbourhood.data() + (max_sum - s), rates, index_sum.data(), block_first_sum.data(),
+                         size < iterations - done ? size : iterations - done, SIZE_MAX, nullptr};
+            for (size_t j = 0; j < job.iterations; ++j) rates[j] = som_learning_rate(done + 1 + j, T);
+            // A sweep that ends the vector also searches for the next one's
+            // first winner.
+            if (done + job.iterations == iterations) job.next_x = next_x;
+            // The winner's block goes first: the early stop almost always
+            // comes from the winner itself, so where its block first reaches
+            // a distance of 0.0 is where the sweep should end.
+            const size_t lead_block = (winner.index == SIZE_MAX ? 0 : winner.index) / kLanes;
+            const bool leading = policy.lead_block && job.iterations > 1;
+            if (leading) {
+                kernels.sweep(job, lead_block, lead_block + 1, lead);
+                size_t until = job.iterations;
+                for (size_t j = 0; j < job.iterations && until == job.iterations; ++j)
+                    if (lead[j].any_zero) until = j + 1;
+                if (until < job.iterations || (lead[until - 1].any_zero && job.next_x != next_x)) {
+                    job.iterations = until;
+                    job.next_x = next_x;
+                    kernels.sweep(job, lead_block, lead_block + 1, lead);
+                }
+                job.skip = lead_block;
+            }
+            run_sweep(job, found);
+            ++counts.sweeps;
+            const size_t count = job.iterations;
+            if (leading)
+                for (size_t j = 0; j < count + (job.next_x != nullptr ? 1 : 0); ++j)
+                    found[j] = first_of(found[j], lead[j]);
+            // The sweep is the plain loop's as far as its assumptions held:
+            // iteration j + 1 was right if the winner after iteration j has
+            // the assumed index sum, and the plain loop would have run it
+            // only if no distance after iteration j was 0.0.
+            size_t kept = count;
+            bool stop = false;
+            for (size_t j = 0; j < count; ++j) {
+                if (found[j].any_zero) {
+                    kept = j + 1;
+                    stop = true;
+                    break;
+                }
+                if (j + 1 < count && index_sum_of(found[j]) != s) {
+                    kept = j + 1;
+                    break;
+                }
+            }
+            if (kept < count) {
+                // Again from the sweep's start, for the iterations that were
+                // right; they give the same weights and minima as before.
+                ++counts.replays;
+                if (stop) ++counts.early_zeros;
+                else ++counts.sum_changes;
+                job.iterations = kept;
+                job.skip = SIZE_MAX;
+                job.next_x = nullptr;
+                run_sweep(job, replayed);
+            }
+            if (job.dst != job.src) std::swap(grid.weights, spare.weights);
+            done += kept;
+            counts.iterations += kept;
+            if ((stop || done == iterations) && job.next_x != nullptr) {
+                next_known = true;
+                next_winner = found[count];
+            }
+            if (stop) break;
+            winner = found[kept - 1];
+            // Sweeps grow while their assumptions hold; a changed index sum
+            // starts small again.
+            if (kept < count) size = 1;
+            else size = 2 * size < policy.most ? 2 * size : policy.most;
         }
         trained = r + 1;
+        ++counts.vectors;
         if (progress && progress(context, trained, row_count) != 0) status = SOM_ERROR_CANCELLED;
     }
     partner.reset();
     grid.unpack(network);
     if (trained > 0) som_set_inputs(network, rows[trained - 1]);
+    add_stats(counts);
     return status;
 }
 
