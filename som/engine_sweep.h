@@ -55,9 +55,10 @@ void reset_sweep_stats();
 // the tests set others to force every kind of sweep and replay. Read once
 // per training call.
 struct SweepPolicy {
-    size_t first = 4;            // iterations in a vector's first sweep
-    size_t most = 16;            // the most in any sweep (<= kMaxSweep)
-    bool lead_block = true;      // run the winner's block first to find the stop
+    size_t first = 16;        // iterations in a vector's first sweep
+    size_t most = 32;         // the most in any sweep (<= kMaxSweep)
+    bool lead_block = true;   // run the winner's block first to find the stop
+    bool in_place = false;    // as without memory for a second copy
 };
 SweepPolicy sweep_policy();
 void set_sweep_policy(const SweepPolicy &policy);

@@ -207,7 +207,7 @@ struct StatsWords {
 };
 StatsWords stats_words;
 std::atomic<size_t> policy_first{SweepPolicy{}.first}, policy_most{SweepPolicy{}.most};
-std::atomic<bool> policy_lead{SweepPolicy{}.lead_block};
+std::atomic<bool> policy_lead{SweepPolicy{}.lead_block}, policy_in_place{SweepPolicy{}.in_place};
 
 void add_stats(const SweepStats &s) {
     stats_words.vectors.fetch_add(s.vectors, std::memory_order_relaxed);
@@ -245,6 +245,7 @@ SweepPolicy sweep_policy() {
     policy.first = policy_first.load(std::memory_order_relaxed);
     policy.most = policy_most.load(std::memory_order_relaxed);
     policy.lead_block = policy_lead.load(std::memory_order_relaxed);
+    policy.in_place = policy_in_place.load(std::memory_order_relaxed);
     return policy;
 }
 
@@ -255,6 +256,7 @@ void set_sweep_policy(const SweepPolicy &policy) {
     policy_first.store(first, std::memory_order_relaxed);
     policy_most.store(most, std::memory_order_relaxed);
     policy_lead.store(policy.lead_block, std::memory_order_relaxed);
+    policy_in_place.store(policy.in_place, std::memory_order_relaxed);
 }
 
 }  // namespace som_engine
@@ -311,9 +313,9 @@ int train(som_network *network, double **rows, size_t row_count, size_t iteratio
     // A sweep of several iterations writes into a second copy, so that the
     // weights at its start stay for a replay. Without room for the copy,
     // every sweep is one iteration, which never needs one, in place.
-    SpareWeights spare;
-    spare.weights = allocate_packed(grid.blocks, n);
     SweepPolicy policy = sweep_policy();
+    SpareWeights spare;
+    if (!policy.in_place) spare.weights = allocate_packed(grid.blocks, n);
     if (spare.weights == nullptr) policy.first = policy.most = 1;
 
     for (size_t p = 0; p < grid.neurons; ++p) index_sum[p] = static_cast<uint32_t>(p / Y + p % Y);
