@@ -28,8 +28,11 @@ struct SweepJob {
     // neighbourhood[q] * rates[j], the product the plain loop forms.
     const double *neighbourhood;
     const double *rates;
-    const uint32_t *index_sum;        // of every neuron, padding lanes 0
-    const int64_t *block_first_sum;   // see Kernels::update_nearest
+    // The index sum of every neuron (padding lanes 0), and of each block's
+    // first neuron when the block's sums run on by one (the whole block in
+    // one grid row), else -1.
+    const uint32_t *index_sum;
+    const int64_t *block_first_sum;
     size_t iterations;                // 1 .. kMaxSweep
     size_t skip;                      // a block left out, or SIZE_MAX
     // When not null, the weights after the last iteration are also searched

@@ -505,6 +505,16 @@ TEST_P(SweepDifferential, KernelMatchesPlainIterations) {
                 next[k] = random() % 4 == 0 ? x[k] : std::ldexp(uniform_values(random, 1, -1.0, 1.0)[0], 3);
             }
             if (trial % 5 == 0) std::copy(x.begin(), x.end(), weights.begin() + (random() % neurons) * n);
+            // NaN of either sign and infinities, in the inputs and the
+            // weights: the NaN a weight ends with is the plain code's only
+            // if every operation keeps the operand order it has there.
+            if (trial % 4 == 1) {
+                const double specials[] = {NAN, -NAN, INFINITY, -INFINITY};
+                for (double &w : weights)
+                    if (random() % 5 == 0) w = specials[random() % 4];
+                for (double &v : x)
+                    if (random() % 4 == 0) v = specials[random() % 4];
+            }
             double *packed = allocate_packed(blocks, n), *other = allocate_packed(blocks, n);
             ASSERT_TRUE(packed && other);
             for (size_t b = 0; b < blocks; ++b)
@@ -516,7 +526,10 @@ TEST_P(SweepDifferential, KernelMatchesPlainIterations) {
             std::copy(packed, packed + blocks * n * kLanes, other);
             const size_t iterations = 1 + random() % kMaxSweep, s = random() % (max_sum + 1);
             double rates[kMaxSweep];
-            for (size_t j = 0; j < iterations; ++j) rates[j] = som_learning_rate(1 + random() % 60, 27.104644554585676);
+            // The rates of a NaN time constant are NaN (of the sign the map
+            // file gave it).
+            const double time_constant = trial % 8 == 1 ? -NAN : trial % 8 == 5 ? NAN : 27.104644554585676;
+            for (size_t j = 0; j < iterations; ++j) rates[j] = som_learning_rate(1 + random() % 60, time_constant);
             const size_t begin = random() % blocks, end = begin + 1 + random() % (blocks - begin);
             const size_t skip = random() % 2 ? begin + random() % (end - begin) : SIZE_MAX;
             const bool in_place = random() % 2, search_next = random() % 2;
