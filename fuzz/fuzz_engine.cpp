@@ -1,9 +1,9 @@
 // The fast engine against the literal code, bit for bit, on small data sets
 // made from the fuzzer's bytes: training (som_train against
-// som_train_plain), the batch winner search (som_find_winners against
-// som_find_winner row by row) and the placement (som_init_weights against
-// som_init_weights_plain). Any difference aborts with the first differing
-// value.
+// som_train_plain, under several ways of cutting training into sweeps), the
+// batch winner search (som_find_winners against som_find_winner row by row)
+// and the placement (som_init_weights against som_init_weights_plain). Any
+// difference aborts with the first differing value.
 //
 // Layout of an input: a header of 6 bytes, then the values.
 //   byte 0: n - 1 (mod 9, so n is 1..9)
@@ -12,7 +12,14 @@
 //   byte 4: iterations (mod 160; 0 is allowed)
 //   byte 5: bit 0 places the weights from the data before training; bits 1-2
 //           choose the kernels (generic, avx2, avx512, auto); bit 3 starts
-//           the grid from data rows instead of from coded values
+//           the grid from data rows instead of from coded values; bits 4-5
+//           choose how training sweeps (the library's choice; three
+//           iterations a sweep without the winner's block first, so that
+//           most early stops are replayed; one at a time in place; growing
+//           from one to the most); bits 6-7 the time constant (the computed
+//           one; -27.1, which pushes the neurons away so that winners' index
+//           sums change within a vector; NaN; 3.0, whose rates pass one half
+//           at once so that early stops come after few iterations)
 //   then one byte per value, grid weights first (X * Y * n), then the rows
 //   (rows * n), each mapped through value_of (missing bytes read as 0).
 // Values come from a small alphabet that makes ties, exact matches, signed
@@ -24,6 +31,7 @@
 #include <cstring>
 #include <vector>
 
+#include "som/engine_sweep.h"
 #include "som/som.h"
 
 namespace {
@@ -123,6 +131,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (wi[r] != i || wj[r] != j) fail("winners", r, static_cast<double>(wi[r] * 1000 + wj[r]), static_cast<double>(i * 1000 + j));
     }
 
+    using som_engine::kMaxSweep;
+    static const som_engine::SweepPolicy policies[] = {
+        som_engine::SweepPolicy{}, {3, 3, false, false}, {1, 1, false, true}, {1, kMaxSweep, false, false}};
+    som_engine::set_sweep_policy(policies[(flags >> 4) & 3]);
+    // The computed time constant is set beforehand too: computing it is the
+    // same call on both sides, and under the fuzzer's instrumentation its
+    // thousand-term series took most of each run.
+    static const double computed = [] {
+        static som_network scratch;
+        som_time_constant(&scratch);
+        return scratch.time_constant;
+    }();
+    static const double time_constants[] = {computed, -27.1, NAN, 3.0};
+
     if ((flags & 1) != 0) {
         if (som_init_weights(fast.network, rows.data(), row_count) != SOM_OK ||
             som_init_weights_plain(plain.network, rows.data(), row_count) != SOM_OK)
@@ -130,10 +152,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         same_bits("placed weights", weights_of(fast.network), weights_of(plain.network));
     }
 
+    fast.network->time_constant = plain.network->time_constant = time_constants[flags >> 6];
     if (som_train(fast.network, rows.data(), row_count, iterations) != SOM_OK ||
         som_train_plain(plain.network, rows.data(), row_count, iterations) != SOM_OK)
         std::abort();
     same_bits("trained weights", weights_of(fast.network), weights_of(plain.network));
     som_engine_select("auto");
+    som_engine::set_sweep_policy(som_engine::SweepPolicy{});
     return 0;
 }
