@@ -4,12 +4,12 @@
 // replayed. The counts come from the library's internal tally, which costs
 // each training call a few additions at its end.
 //
-//   sweep_stats [-x X] [-y Y] [-i ITERATIONS] [-first K] [-most K] [-lead 0|1] [-repeat R]
-//               [-threads T] < rows.tsv
+//   sweep_stats [-x X] [-y Y] [-i ITERATIONS] [-first K] [-most K] [-lead 0|1] [-skip 0|1]
+//               [-repeat R] [-threads T] < rows.tsv
 //
 // -repeat R trains R fresh networks and reports the shortest time (a
 // shared machine only ever makes a run slower); the counts are per run.
-// -first, -most and -lead change the sweep policy (see engine_sweep.h), to
+// -first, -most, -lead and -skip change the sweep policy (see engine_sweep.h), to
 // see what another one would have cost.
 #include <chrono>
 #include <ctime>
@@ -32,10 +32,11 @@ int main(int argc, char **argv) {
         else if (std::strcmp(argv[a], "-first") == 0) policy.first = value;
         else if (std::strcmp(argv[a], "-most") == 0) policy.most = value;
         else if (std::strcmp(argv[a], "-lead") == 0) policy.lead_block = value != 0;
+        else if (std::strcmp(argv[a], "-skip") == 0) policy.skipping = value != 0;
         else if (std::strcmp(argv[a], "-repeat") == 0) repeat = value < 1 ? 1 : value;
         else if (std::strcmp(argv[a], "-threads") == 0) som_set_max_threads(static_cast<unsigned>(value));
         else {
-            std::fprintf(stderr, "usage: %s [-x X] [-y Y] [-i ITERATIONS] [-first K] [-most K] [-lead 0|1] [-repeat R] [-threads T] < rows.tsv\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [-x X] [-y Y] [-i ITERATIONS] [-first K] [-most K] [-lead 0|1] [-skip 0|1] [-repeat R] [-threads T] < rows.tsv\n", argv[0]);
             return 2;
         }
     }
@@ -67,7 +68,8 @@ int main(int argc, char **argv) {
     }
     const som_engine::SweepStats s = som_engine::sweep_stats();
     std::printf("vectors %llu (%llu searched alone), iterations %llu (%.1f a vector), sweeps %llu (%.1f iterations a sweep), "
-                "replayed %llu (%.3f%%: %llu index sum changes, %llu early zeros), training %.1f ms (%.1f ms of processor time)\n",
+                "replayed %llu (%.3f%%: %llu index sum changes, %llu early zeros), distances of %.1f%% of block-iterations formed, training %.1f ms (%.1f ms of processor "
+                "time)\n",
                 static_cast<unsigned long long>(s.vectors), static_cast<unsigned long long>(s.searches),
                 static_cast<unsigned long long>(s.iterations),
                 s.vectors ? static_cast<double>(s.iterations) / s.vectors : 0.0,
@@ -75,6 +77,7 @@ int main(int argc, char **argv) {
                 s.sweeps ? static_cast<double>(s.iterations) / s.sweeps : 0.0,
                 static_cast<unsigned long long>(s.replays), s.sweeps ? 100.0 * s.replays / s.sweeps : 0.0,
                 static_cast<unsigned long long>(s.sum_changes), static_cast<unsigned long long>(s.early_zeros),
-                seconds * 1e3, cpu_seconds * 1e3);
+                s.measured + s.skipped ? 100.0 * s.measured / (s.measured + s.skipped) : 100.0, seconds * 1e3,
+                cpu_seconds * 1e3);
     return 0;
 }

@@ -5,6 +5,7 @@
 #ifndef SOM_ENGINE_SWEEP_H
 #define SOM_ENGINE_SWEEP_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -13,6 +14,15 @@ namespace som_engine {
 // Most iterations in one sweep: the per-iteration results of a range of
 // blocks live on the kernel's stack.
 constexpr size_t kMaxSweep = 32;
+
+// Block-iterations whose distances a sweep formed and left out; in checking
+// mode (tests) every measurement left out is made all the same and checked
+// against the bound that allowed it, and failures counts where it did not
+// hold.
+struct SweepCounts {
+    std::atomic<uint64_t> measured{0}, skipped{0}, failures{0};
+    bool checking = false;
+};
 
 struct SweepJob {
     // Weights at the sweep's start, and where the weights after its last
@@ -38,18 +48,35 @@ struct SweepJob {
     // When not null, the weights after the last iteration are also searched
     // for the neuron nearest to next_x, into out[iterations].
     const double *next_x;
+
+    // Skipping measurements (see kernels_train.inc for the bound). When
+    // `above` is not null, iteration j's distances of a block may go
+    // unmeasured where its bound shows them all above below[j], the
+    // smallest distance of iteration j in a block measured beforehand;
+    // above[j] is the threshold on the bound that shows it.
+    const double *above;
+    const double *below;
+    double margin;  // r = (n + 16) 2^-52
+    double shrink;  // 1 - r - 2^-46
+    double grow;    // 1 + 4 r + 2^-40
+    double span;    // 2 X, X >= ||x||
+    SweepCounts *counts;  // or null
 };
 
 // What the sweeps of training calls did, summed over calls; the benchmarks
 // read it. Each training call adds its counts once, at its end.
 struct SweepStats {
     uint64_t vectors = 0;      // vectors trained
-    uint64_t searches = 0;     // plain winner searches (one per vector)
+    uint64_t searches = 0;     // winner searches of their own (the others
+                               // ride on the sweep that ends a vector)
     uint64_t sweeps = 0;       // sweeps run (each a pass over the grid)
     uint64_t iterations = 0;   // iterations kept
     uint64_t replays = 0;      // sweeps replayed, for either reason below
     uint64_t sum_changes = 0;  // ... because a winner's index sum differed
     uint64_t early_zeros = 0;  // ... because a distance of 0.0 came early
+    uint64_t measured = 0;     // block-iterations whose distances were formed
+    uint64_t skipped = 0;      // ... and those left out
+    uint64_t bound_failures = 0;  // checking mode: bounds that did not hold
 };
 SweepStats sweep_stats();
 void reset_sweep_stats();
@@ -62,6 +89,8 @@ struct SweepPolicy {
     size_t most = 32;         // the most in any sweep (<= kMaxSweep)
     bool lead_block = true;   // run the winner's block first to find the stop
     bool in_place = false;    // as without memory for a second copy
+    bool skipping = true;     // leave out measurements a bound shows useless
+    bool checking = false;    // ... but make and check them all the same
 };
 SweepPolicy sweep_policy();
 void set_sweep_policy(const SweepPolicy &policy);

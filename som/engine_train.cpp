@@ -10,7 +10,9 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdlib>
 #include <memory>
 #include <thread>
@@ -203,11 +205,12 @@ class TrainingTeam {
 // Process-wide sums of every call's counts, and the sweep policy.
 struct StatsWords {
     std::atomic<uint64_t> vectors{0}, searches{0}, sweeps{0}, iterations{0}, replays{0}, sum_changes{0},
-        early_zeros{0};
+        early_zeros{0}, measured{0}, skipped{0}, bound_failures{0};
 };
 StatsWords stats_words;
 std::atomic<size_t> policy_first{SweepPolicy{}.first}, policy_most{SweepPolicy{}.most};
-std::atomic<bool> policy_lead{SweepPolicy{}.lead_block}, policy_in_place{SweepPolicy{}.in_place};
+std::atomic<bool> policy_lead{SweepPolicy{}.lead_block}, policy_in_place{SweepPolicy{}.in_place},
+    policy_skipping{SweepPolicy{}.skipping}, policy_checking{SweepPolicy{}.checking};
 
 void add_stats(const SweepStats &s) {
     stats_words.vectors.fetch_add(s.vectors, std::memory_order_relaxed);
@@ -217,6 +220,9 @@ void add_stats(const SweepStats &s) {
     stats_words.replays.fetch_add(s.replays, std::memory_order_relaxed);
     stats_words.sum_changes.fetch_add(s.sum_changes, std::memory_order_relaxed);
     stats_words.early_zeros.fetch_add(s.early_zeros, std::memory_order_relaxed);
+    stats_words.measured.fetch_add(s.measured, std::memory_order_relaxed);
+    stats_words.skipped.fetch_add(s.skipped, std::memory_order_relaxed);
+    stats_words.bound_failures.fetch_add(s.bound_failures, std::memory_order_relaxed);
 }
 
 }  // namespace
@@ -230,13 +236,17 @@ SweepStats sweep_stats() {
     s.replays = stats_words.replays.load(std::memory_order_relaxed);
     s.sum_changes = stats_words.sum_changes.load(std::memory_order_relaxed);
     s.early_zeros = stats_words.early_zeros.load(std::memory_order_relaxed);
+    s.measured = stats_words.measured.load(std::memory_order_relaxed);
+    s.skipped = stats_words.skipped.load(std::memory_order_relaxed);
+    s.bound_failures = stats_words.bound_failures.load(std::memory_order_relaxed);
     return s;
 }
 
 void reset_sweep_stats() {
     for (std::atomic<uint64_t> *word :
          {&stats_words.vectors, &stats_words.searches, &stats_words.sweeps, &stats_words.iterations,
-          &stats_words.replays, &stats_words.sum_changes, &stats_words.early_zeros})
+          &stats_words.replays, &stats_words.sum_changes, &stats_words.early_zeros, &stats_words.measured,
+          &stats_words.skipped, &stats_words.bound_failures})
         word->store(0, std::memory_order_relaxed);
 }
 
@@ -246,6 +256,8 @@ SweepPolicy sweep_policy() {
     policy.most = policy_most.load(std::memory_order_relaxed);
     policy.lead_block = policy_lead.load(std::memory_order_relaxed);
     policy.in_place = policy_in_place.load(std::memory_order_relaxed);
+    policy.skipping = policy_skipping.load(std::memory_order_relaxed);
+    policy.checking = policy_checking.load(std::memory_order_relaxed);
     return policy;
 }
 
@@ -257,6 +269,8 @@ void set_sweep_policy(const SweepPolicy &policy) {
     policy_most.store(most, std::memory_order_relaxed);
     policy_lead.store(policy.lead_block, std::memory_order_relaxed);
     policy_in_place.store(policy.in_place, std::memory_order_relaxed);
+    policy_skipping.store(policy.skipping, std::memory_order_relaxed);
+    policy_checking.store(policy.checking, std::memory_order_relaxed);
 }
 
 }  // namespace som_engine
@@ -355,7 +369,12 @@ int train(som_network *network, double **rows, size_t row_count, size_t iteratio
 
     const double T = network->time_constant;
     SweepStats counts;
-    double rates[kMaxSweep];
+    SweepCounts tallies;
+    tallies.checking = policy.checking;
+    // The bound's margin (kernels_train.inc), for up to 2^26 inputs.
+    const bool skipping = policy.skipping && n <= (size_t{1} << 26);
+    const double margin = static_cast<double>(n + 16) * 0x1p-52;
+    double rates[kMaxSweep], above[kMaxSweep], below[kMaxSweep];
     Nearest lead[kMaxSweep + 1], found[kMaxSweep + 1], replayed[kMaxSweep + 1];
     // The first winner of the next vector, when the last sweep of this one
     // has searched for it already.
@@ -367,6 +386,11 @@ int train(som_network *network, double **rows, size_t row_count, size_t iteratio
     for (size_t r = 0; r < row_count && status == SOM_OK; ++r) {
         const double *x = rows[r];
         const double *next_x = r + 1 < row_count ? rows[r + 1] : nullptr;
+        // X >= ||x||: the square root of the rounded sum of squares, raised
+        // by more than its rounding can have taken off.
+        double squares = 0.0;
+        for (size_t k = 0; k < n; ++k) squares = squares + x[k] * x[k];
+        const double span = 2.0 * (std::sqrt(squares) * (1.0 + 2.0 * margin) + 0x1p-400);
         Nearest winner = next_known ? next_winner : search(x);
         if (!next_known) ++counts.searches;
         next_known = false;
@@ -375,7 +399,9 @@ int train(som_network *network, double **rows, size_t row_count, size_t iteratio
             const size_t s = index_sum_of(winner);
             SweepJob job{grid.weights, spare.weights ? spare.weights : grid.weights, n, x,
                          neighbourhood.data() + (max_sum - s), rates, index_sum.data(), block_first_sum.data(),
-                         size < iterations - done ? size : iterations - done, SIZE_MAX, nullptr};
+                         size < iterations - done ? size : iterations - done, SIZE_MAX, nullptr,
+                         nullptr, nullptr, margin, 1.0 - margin - 0x1p-46, 1.0 + 4.0 * margin + 0x1p-40, span,
+                         &tallies};
             for (size_t j = 0; j < job.iterations; ++j) rates[j] = som_learning_rate(done + 1 + j, T);
             // A sweep that ends the vector also searches for the next one's
             // first winner.
@@ -396,6 +422,23 @@ int train(som_network *network, double **rows, size_t row_count, size_t iteratio
                     kernels.sweep(job, lead_block, lead_block + 1, lead);
                 }
                 job.skip = lead_block;
+                // The other blocks measure only what the lead block's
+                // smallest distances leave possible. The bound needs every
+                // factor in [0, 0.99]; the neighbourhood factors are in
+                // (0, 1], so the rates decide.
+                bool bounded = skipping;
+                for (size_t j = 0; j < job.iterations && bounded; ++j) bounded = rates[j] >= 0.0 && rates[j] <= 0.99;
+                if (bounded) {
+                    for (size_t j = 0; j < job.iterations; ++j) {
+                        below[j] = lead[j].distance;
+                        above[j] = lead[j].index == SIZE_MAX
+                                       ? INFINITY
+                                       : std::max(std::sqrt(below[j] * (1.0 + 4.0 * margin)), 0x1p-440) *
+                                             (1.0 + 0x1p-50);
+                    }
+                    job.above = above;
+                    job.below = below;
+                }
             }
             run_sweep(job, found);
             ++counts.sweeps;
@@ -403,6 +446,11 @@ int train(som_network *network, double **rows, size_t row_count, size_t iteratio
             if (leading)
                 for (size_t j = 0; j < count + (job.next_x != nullptr ? 1 : 0); ++j)
                     found[j] = first_of(found[j], lead[j]);
+            // Checking mode: each threshold came from a distance of its own
+            // iteration, so nothing found can lie above it.
+            if (tallies.checking && job.above != nullptr)
+                for (size_t j = 0; j < count; ++j)
+                    if (!(found[j].distance <= below[j])) tallies.failures.fetch_add(1, std::memory_order_relaxed);
             // The sweep is the plain loop's as far as its assumptions held:
             // iteration j + 1 was right if the winner after iteration j has
             // the assumed index sum, and the plain loop would have run it
@@ -429,6 +477,7 @@ int train(som_network *network, double **rows, size_t row_count, size_t iteratio
                 job.iterations = kept;
                 job.skip = SIZE_MAX;
                 job.next_x = nullptr;
+                job.above = nullptr;
                 run_sweep(job, replayed);
             }
             if (job.dst != job.src) std::swap(grid.weights, spare.weights);
@@ -452,6 +501,9 @@ int train(som_network *network, double **rows, size_t row_count, size_t iteratio
     partner.reset();
     grid.unpack(network);
     if (trained > 0) som_set_inputs(network, rows[trained - 1]);
+    counts.measured = tallies.measured.load(std::memory_order_relaxed);
+    counts.skipped = tallies.skipped.load(std::memory_order_relaxed);
+    counts.bound_failures = tallies.failures.load(std::memory_order_relaxed);
     add_stats(counts);
     return status;
 }

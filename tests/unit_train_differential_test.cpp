@@ -52,7 +52,8 @@ std::string describe(const Problem &p) {
 std::string describe(const SweepPolicy &policy) {
     std::ostringstream out;
     out << "sweeps of " << policy.first << " growing to " << policy.most
-        << (policy.lead_block ? ", winner's block first" : "") << (policy.in_place ? ", in place" : "");
+        << (policy.lead_block ? ", winner's block first" : "") << (policy.in_place ? ", in place" : "")
+        << (policy.skipping ? "" : ", measuring all") << (policy.checking ? ", checking bounds" : "");
     return out.str();
 }
 
@@ -73,6 +74,9 @@ SweepStats stats_since(const SweepStats &before) {
     out.replays = now.replays - before.replays;
     out.sum_changes = now.sum_changes - before.sum_changes;
     out.early_zeros = now.early_zeros - before.early_zeros;
+    out.measured = now.measured - before.measured;
+    out.skipped = now.skipped - before.skipped;
+    out.bound_failures = now.bound_failures - before.bound_failures;
     return out;
 }
 
@@ -84,6 +88,9 @@ void add(SweepStats &total, const SweepStats &more) {
     total.replays += more.replays;
     total.sum_changes += more.sum_changes;
     total.early_zeros += more.early_zeros;
+    total.measured += more.measured;
+    total.skipped += more.skipped;
+    total.bound_failures += more.bound_failures;
 }
 
 // Equal bit for bit; otherwise says where and how the first values differ.
@@ -129,7 +136,9 @@ void add(SweepStats &total, const SweepStats &more) {
 
 // Every shape of sweep sequence: one iteration at a time (with and without
 // the second copy), fixed sizes that put sweep boundaries everywhere, the
-// largest, growing ones, with and without the winner's block first.
+// largest, growing ones, with and without the winner's block first (which
+// also lets the other blocks skip measurements), measuring everything, and
+// checking every bound that let a measurement go.
 const SweepPolicy kPolicies[] = {
     SweepPolicy{},
     {1, 1, true, false},
@@ -140,8 +149,10 @@ const SweepPolicy kPolicies[] = {
     {8, 8, false, false},
     {kMaxSweep, kMaxSweep, false, false},
     {kMaxSweep, kMaxSweep, true, false},
+    {kMaxSweep, kMaxSweep, true, false, false},
     {1, kMaxSweep, true, false},
     {7, 13, false, false},
+    {6, 6, true, false, true, true},
 };
 
 std::vector<double> uniform_values(std::mt19937_64 &random, size_t count, double low, double high) {
@@ -231,8 +242,8 @@ TEST_P(SweepDifferential, IterationLimitEndsASweepAnywhere) {
     p.weights = uniform_values(random, p.n * p.x * p.y, 0.0, 1.0);
     for (const SweepPolicy &policy : kPolicies) {
         som_engine::set_sweep_policy(policy);
-        for (size_t iterations = 1; iterations <= 2 * kMaxSweep + 3; ++iterations) {
-            p.iterations = iterations;
+        for (size_t iterations = 1; iterations <= kMaxSweep + 2; ++iterations) {
+            p.iterations = iterations == kMaxSweep + 2 ? 2 * kMaxSweep + 3 : iterations;
             ASSERT_TRUE(trains_like_plain(p)) << describe(policy);
         }
     }
@@ -359,6 +370,82 @@ TEST_P(SweepDifferential, StopOutsideTheWinnersBlock) {
         ASSERT_TRUE(trains_like_plain(p, &counts)) << describe(policy);
         if (policy.lead_block && policy.most >= 16) {
             EXPECT_GT(counts.early_zeros, 0u) << describe(policy);
+        }
+    }
+}
+
+// The bound that lets a block's distances go unmeasured, where it is
+// tightest. In checking mode every measurement it lets go is made all the
+// same, and must lie above the smallest of the winner's block, and every
+// bound must lie below the distance it bounds. Neurons on the winner's
+// anti-diagonal (the same factors, so the same pace towards the row) start
+// farther than the winner by a relative 2^-k for k on both sides of the
+// margin; whole problems are scaled to the bound's absolute floor and to
+// overflow; components of wildly different magnitudes; convergence to 0.0.
+TEST_P(SweepDifferential, SkippedMeasurementsKeepTheirBounds) {
+    std::mt19937_64 random(1210);
+    std::vector<Problem> problems;
+    for (size_t n : {size_t{4}, size_t{12}}) {
+        Problem p;
+        p.n = n, p.x = 6, p.y = 10;
+        p.weights = uniform_values(random, n * p.x * p.y, -1.0, 1.0);
+        const std::vector<double> row = uniform_values(random, n, 0.0, 1.0);
+        const std::vector<double> error = uniform_values(random, n, -1e-3, 1e-3);
+        // The winner (2, 3), index sum 5, and the rest of its anti-diagonal.
+        const size_t diagonal[][2] = {{2, 3}, {0, 5}, {1, 4}, {3, 2}, {4, 1}, {5, 0}};
+        const int farther[] = {0, 30, 44, 46, 48, 52};
+        for (size_t q = 0; q < 6; ++q) {
+            const size_t neuron = diagonal[q][0] * p.y + diagonal[q][1];
+            const double scale = 1.0 + (farther[q] ? std::ldexp(1.0, -farther[q]) : 0.0);
+            for (size_t k = 0; k < n; ++k) p.weights[neuron * n + k] = row[k] + error[k] * scale;
+        }
+        p.rows = {row, uniform_values(random, n, 0.0, 1.0), row};
+        problems.push_back(p);
+    }
+    for (int scale : {-475, -460, -445, -430, -400, -200, 300, 500, 509}) {
+        Problem p;
+        p.n = 3 + random() % 7, p.x = 5, p.y = 7;
+        p.weights = uniform_values(random, p.n * p.x * p.y, 0.0, 1.0);
+        p.rows = uniform_rows(random, 4, p.n);
+        for (double &w : p.weights) w = std::ldexp(w, scale);
+        for (auto &row : p.rows)
+            for (double &v : row) v = std::ldexp(v, scale);
+        problems.push_back(p);
+    }
+    {
+        Problem p;
+        p.n = 9, p.x = 7, p.y = 5;
+        p.weights = uniform_values(random, p.n * p.x * p.y, -1.0, 1.0);
+        for (size_t q = 0; q < p.weights.size(); ++q) p.weights[q] = std::ldexp(p.weights[q], static_cast<int>(q % 9) * 60 - 240);
+        p.rows = uniform_rows(random, 4, p.n);
+        for (auto &row : p.rows)
+            for (size_t k = 0; k < p.n; ++k) row[k] = std::ldexp(row[k], static_cast<int>(k) * 60 - 240);
+        problems.push_back(p);
+    }
+    {
+        // Rows on neurons of a placed grid: distances reach 0.0 at once and
+        // in a handful of iterations elsewhere.
+        Problem p;
+        p.n = 6, p.x = 8, p.y = 9;
+        p.rows = uniform_rows(random, 6, p.n);
+        p.weights = placed_weights(p.n, p.x, p.y, p.rows);
+        p.rows.push_back(std::vector<double>(p.weights.begin() + 20 * 6, p.weights.begin() + 21 * 6));
+        problems.push_back(p);
+    }
+    problems.push_back(tied_problem(12, 41, 40, 20 * 40 + 20, 39, 40 * 40 + 1));
+    const SweepPolicy policies[] = {{16, 32, true, false, true, true}, {5, 5, true, false, true, true}};
+    for (unsigned cap : {1u, 2u}) {
+        som_set_max_threads(cap);
+        for (const SweepPolicy &policy : policies) {
+            som_engine::set_sweep_policy(policy);
+            SweepStats total;
+            for (const Problem &p : problems) {
+                SweepStats counts;
+                ASSERT_TRUE(trains_like_plain(p, &counts)) << describe(policy);
+                EXPECT_EQ(counts.bound_failures, 0u) << describe(p) << ", " << describe(policy);
+                add(total, counts);
+            }
+            EXPECT_GT(total.skipped, 0u) << describe(policy);
         }
     }
 }
@@ -535,7 +622,7 @@ TEST_P(SweepDifferential, KernelMatchesPlainIterations) {
             const bool in_place = random() % 2, search_next = random() % 2;
             SweepJob job{packed, in_place ? packed : other, n, x.data(), neighbourhood.data() + (max_sum - s),
                          rates, index_sum.data(), block_first_sum.data(), iterations, skip,
-                         search_next ? next.data() : nullptr};
+                         search_next ? next.data() : nullptr, nullptr, nullptr, 0.0, 0.0, 0.0, 0.0, nullptr};
             Nearest out[kMaxSweep + 1];
             kernels.sweep(job, begin, end, out);
 
