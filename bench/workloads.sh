@@ -44,7 +44,7 @@ rows() { echo $(($1 / divisor)); }
 
 echo "== building Release into build/" >&2
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >&2
-cmake --build build -j2 --target somap somap-plain >&2
+cmake --build build -j2 --target somap somap-plain sweep_stats >&2
 
 # Peak memory needs GNU time; the script must not install anything, so
 # without it memory is reported as n/a and only wall time is taken.
@@ -61,6 +61,13 @@ trap 'rm -rf "$tmp"' EXIT
 cp build/somap "$tmp/somap"
 cp build/somap-plain "$tmp/somap-plain"
 readonly FAST=$tmp/somap PLAIN=$tmp/somap-plain
+# The training workloads are also run through sweep_stats, which trains the
+# same way and reports how its sweeps went (replays, distances left out).
+STATS=""
+if [[ -x build/bench/sweep_stats ]]; then
+    cp build/bench/sweep_stats "$tmp/sweep_stats"
+    STATS=$tmp/sweep_stats
+fi
 
 # Uniform numbers in [0, 1) with four decimals. awk's generator with a fixed
 # seed gives the same file on every run of the same awk, and needs nothing
@@ -187,12 +194,25 @@ run_pair() { # workload phase input saves-map(0/1) args...
     done
 }
 
+# How the sweeps of a training workload went, from sweep_stats on the same
+# input with the same grid and iterations.
+declare -A sweeps
+sweep_report() { # workload input args...
+    local w=$1 input=$2
+    shift 2
+    [[ -n $STATS ]] || return 0
+    echo "== $w sweep_stats $* < $(basename "$input")" >&2
+    sweeps[$w]=$("$STATS" "$@" <"$input")
+    echo "   ${sweeps[$w]}" >&2
+}
+
 if wanted W1; then
     n=$(rows 1000)
     description[W1]="train 100x100 (default), 8 fields, $n rows, default iterations"
     phase_label[W1]="Network Training"
     generate "$n" 8 101 "$tmp/w1.tsv"
     run_pair W1 "Network Training" "$tmp/w1.tsv" 1
+    sweep_report W1 "$tmp/w1.tsv"
 fi
 
 if wanted W2; then
@@ -201,6 +221,7 @@ if wanted W2; then
     phase_label[W2]="Network Training"
     generate "$n" 64 202 "$tmp/w2.tsv"
     run_pair W2 "Network Training" "$tmp/w2.tsv" 1 -x 40 -y 40 -i 200
+    sweep_report W2 "$tmp/w2.tsv" -x 40 -y 40 -i 200
 fi
 
 if wanted W3; then
@@ -239,6 +260,7 @@ if wanted W6; then
     phase_label[W6]="Network Training"
     generate "$n" 8 607 "$tmp/w6.tsv"
     run_pair W6 "Network Training" "$tmp/w6.tsv" 1 -x 50 -y 50
+    sweep_report W6 "$tmp/w6.tsv" -x 50 -y 50
 fi
 
 # Seconds shown in the unit that keeps three significant-ish digits readable.
@@ -266,6 +288,15 @@ for w in "${selected[@]}"; do
     pw=$(cat "$tmp/$w-plain.wall") fw=$(cat "$tmp/$w-fast.wall")
     echo "| $w | ${description[$w]}; phase: ${phase_label[$w]} | $(human "$pp") | $(human "$fp") | $(ratio "$pp" "$fp") | $(human "$pw") | $(human "$fw") | $(ratio "$pw" "$fw") |"
 done
+
+if ((${#sweeps[@]} > 0)); then
+    echo
+    echo "| workload | training's sweeps (sweep_stats, same input) |"
+    echo "|---|---|"
+    for w in "${selected[@]}"; do
+        [[ -n ${sweeps[$w]:-} ]] && echo "| $w | ${sweeps[$w]} |"
+    done
+fi
 
 memory_rows=()
 for w in W1 W3; do wanted "$w" && memory_rows+=("$w"); done
