@@ -13,7 +13,7 @@ namespace som_engine {
 
 // Most iterations in one sweep: the per-iteration results of a range of
 // blocks live on the kernel's stack.
-constexpr size_t kMaxSweep = 32;
+constexpr size_t kMaxSweep = 64;
 
 // Block-iterations whose distances a sweep formed and left out; in checking
 // mode (tests) every measurement left out is made all the same and checked
@@ -85,8 +85,11 @@ void reset_sweep_stats();
 // the tests set others to force every kind of sweep and replay. Read once
 // per training call.
 struct SweepPolicy {
-    size_t first = 16;        // iterations in a vector's first sweep
-    size_t most = 32;         // the most in any sweep (<= kMaxSweep)
+    size_t first = 64;        // iterations in the first sweep of the first
+                              // vector; later vectors start with half as
+                              // many after an index sum changed, twice as
+                              // many (up to `most`) otherwise
+    size_t most = 64;         // the most in any sweep (<= kMaxSweep)
     bool lead_block = true;   // run the winner's block first to find the stop
     bool in_place = false;    // as without memory for a second copy
     bool skipping = true;     // leave out measurements a bound shows useless

@@ -375,6 +375,9 @@ int train(som_network *network, double **rows, size_t row_count, size_t iteratio
     const bool skipping = policy.skipping && n <= (size_t{1} << 26);
     const double margin = static_cast<double>(n + 16) * 0x1p-52;
     double rates[kMaxSweep], above[kMaxSweep], below[kMaxSweep];
+    // Sweeps as long as the policy allows, as long as winners' index sums
+    // hold (see the end of each vector).
+    size_t first = policy.first;
     Nearest lead[kMaxSweep + 1], found[kMaxSweep + 1], replayed[kMaxSweep + 1];
     // The first winner of the next vector, when the last sweep of this one
     // has searched for it already.
@@ -394,7 +397,8 @@ int train(som_network *network, double **rows, size_t row_count, size_t iteratio
         Nearest winner = next_known ? next_winner : search(x);
         if (!next_known) ++counts.searches;
         next_known = false;
-        size_t done = 0, size = policy.first;
+        size_t done = 0, size = first;
+        bool changed = false;
         while (done < iterations) {
             const size_t s = index_sum_of(winner);
             SweepJob job{grid.weights, spare.weights ? spare.weights : grid.weights, n, x,
@@ -490,10 +494,18 @@ int train(som_network *network, double **rows, size_t row_count, size_t iteratio
             if (stop) break;
             winner = found[kept - 1];
             // Sweeps grow while their assumptions hold; a changed index sum
-            // starts small again.
-            if (kept < count) size = 1;
-            else size = 2 * size < policy.most ? 2 * size : policy.most;
+            // starts again from one iteration.
+            if (kept < count) {
+                size = 1;
+                changed = true;
+            } else {
+                size = 2 * size < policy.most ? 2 * size : policy.most;
+            }
         }
+        // The next vector starts with sweeps half as long after an index sum
+        // changed in this one, twice as long (up to the most) otherwise.
+        if (changed) first = first / 2 > 0 ? first / 2 : 1;
+        else first = 2 * first < policy.most ? 2 * first : policy.most;
         trained = r + 1;
         ++counts.vectors;
         if (progress && progress(context, trained, row_count) != 0) status = SOM_ERROR_CANCELLED;

@@ -202,14 +202,26 @@ TEST_P(SweepDifferential, EarlyStopAtEveryPositionOfASweep) {
             Problem p;
             p.n = 3, p.x = 3, p.y = 4;
             p.weights = uniform_values(random, p.n * p.x * p.y, 0.0, 1.0);
-            NetworkPtr fast = build(p), plain = build(p);
+            // With the computed time constant no stop comes between the
+            // first and the ninth iteration (the rate first passes one half
+            // there); with 3.0 and 6.0 it passes at once or at the second,
+            // and stops come early or, once the rate has decayed, not at
+            // all; with 45.0 and 70.0 it rises slowly and stops come late.
+            std::vector<NetworkPtr> fast, plain;
+            for (double time_constant : {0.0, 3.0, 6.0, 45.0, 70.0}) {
+                p.time_constant = time_constant;
+                fast.push_back(build(p));
+                plain.push_back(build(p));
+            }
             std::set<size_t> positions;
-            for (int row = 0; row < 3000 && positions.size() < size; ++row) {
+            for (int row = 0; row < 6000 && positions.size() < size; ++row) {
+                som_network *fast_net = fast[row % 5].get();
+                som_network *plain_net = plain[row % 5].get();
                 // A row near a neuron's current weights, nearer or farther
                 // in units of its last place, or one of tiny values far
                 // from all weights in those units: early stops from the
                 // first iteration to the hundredth.
-                const std::vector<double> now = all_weights(plain.get());
+                const std::vector<double> now = all_weights(plain_net);
                 const size_t q = random() % (p.x * p.y);
                 const int scale = static_cast<int>(random() % 80);
                 std::vector<double> values = uniform_values(random, p.n, -1.0, 1.0);
@@ -218,10 +230,10 @@ TEST_P(SweepDifferential, EarlyStopAtEveryPositionOfASweep) {
                                            : std::ldexp(values[k], -10 * (scale - 59));
                 double *pointer = values.data();
                 const SweepStats before = som_engine::sweep_stats();
-                ASSERT_EQ(som_train(fast.get(), &pointer, 1, p.iterations), SOM_OK);
+                ASSERT_EQ(som_train(fast_net, &pointer, 1, p.iterations), SOM_OK);
                 const size_t taken = stats_since(before).iterations;
-                som_train_plain(plain.get(), &pointer, 1, p.iterations);
-                ASSERT_TRUE(same_networks(fast.get(), plain.get()))
+                som_train_plain(plain_net, &pointer, 1, p.iterations);
+                ASSERT_TRUE(same_networks(fast_net, plain_net))
                     << "row " << row << ", stop after " << taken << " iterations, " << describe(som_engine::sweep_policy());
                 if (taken < p.iterations) positions.insert((taken - 1) % size);
             }
@@ -242,8 +254,13 @@ TEST_P(SweepDifferential, IterationLimitEndsASweepAnywhere) {
     p.weights = uniform_values(random, p.n * p.x * p.y, 0.0, 1.0);
     for (const SweepPolicy &policy : kPolicies) {
         som_engine::set_sweep_policy(policy);
-        for (size_t iterations = 1; iterations <= kMaxSweep + 2; ++iterations) {
-            p.iterations = iterations == kMaxSweep + 2 ? 2 * kMaxSweep + 3 : iterations;
+        // Every cut of the shorter sweeps, and the longest sweep's first
+        // ones, last ones and the one past it.
+        std::vector<size_t> limits;
+        for (size_t iterations = 1; iterations <= 33; ++iterations) limits.push_back(iterations);
+        for (size_t iterations : {kMaxSweep - 1, kMaxSweep, kMaxSweep + 1, 2 * kMaxSweep + 3}) limits.push_back(iterations);
+        for (size_t iterations : limits) {
+            p.iterations = iterations;
             ASSERT_TRUE(trains_like_plain(p)) << describe(policy);
         }
     }
