@@ -73,8 +73,10 @@ Nearest first_of(const Nearest &a, const Nearest &b) {
 // chunk already in the partner's hands. The caller claims from the front and
 // the partner from the back, so each keeps working on the same weights pass
 // after pass (in its own core's cache) and only chunks near where they meet
-// change hands. The chunks' results are combined in chunk order, so who ran
-// which chunk changes no bit.
+// change hands: a large chunk at each end, small ones in the middle, so
+// that few claims are made and the two threads finish close together. The
+// chunks' results are combined in chunk order, so who ran which chunk
+// changes no bit.
 class TrainingTeam {
   public:
     TrainingTeam(const Kernels &kernels, size_t n, size_t blocks)
@@ -107,10 +109,18 @@ class TrainingTeam {
 
   private:
     // Every claim and completion is an atomic operation on a line both cores
-    // write, a round trip between them; on a 40 x 40 grid of 64 inputs (a
-    // pass of about 10 us) 32 chunks cost a third of the time, 4 balance
-    // well enough (measured: 65-72 ms against 72-99 ms for 200 vectors).
-    static constexpr size_t kMaxChunks = 4;
+    // write, a round trip between them (a pass of one iteration over 40 x 40
+    // neurons of 64 inputs, about 10 us, lost a third of its time to 32 equal
+    // chunks). A sweep is several iterations long, and the caller starts it
+    // late, after the winner's block: 30% of the blocks at each end, eight
+    // chunks of 5% between them.
+    static constexpr size_t kMaxChunks = 10;
+    static constexpr unsigned kChunkEnds[kMaxChunks + 1] = {0, 30, 35, 40, 45, 50, 55, 60, 65, 70, 100};
+
+    size_t chunk_begin(size_t chunk) const {
+        if (chunks_ == kMaxChunks) return blocks_ * kChunkEnds[chunk] / 100;
+        return blocks_ * chunk / chunks_;
+    }
 
     void run(Nearest *out, size_t count) {
         completed_.store(0, std::memory_order_relaxed);
@@ -148,7 +158,7 @@ class TrainingTeam {
             const uint64_t claimed = from_front ? word + (uint64_t{1} << 16) : word - 1;
             if (!claim_.compare_exchange_weak(word, claimed, std::memory_order_acq_rel)) continue;
             const size_t chunk = from_front ? front_of(word) : back_of(word) - 1;
-            const size_t begin = blocks_ * chunk / chunks_, end = blocks_ * (chunk + 1) / chunks_;
+            const size_t begin = chunk_begin(chunk), end = chunk_begin(chunk + 1);
             if (job_ == nullptr)
                 results_[chunk].values[0] = kernels_.nearest(weights_, n_, begin, end, x_);
             else
@@ -279,6 +289,9 @@ using namespace som_engine;
 
 namespace {
 
+// Iterations whose learning rates a training call works out once.
+constexpr size_t kRateTable = 4096;
+
 // Frees the second copy of the packed weights, whichever buffer it is by then.
 struct SpareWeights {
     double *weights = nullptr;
@@ -311,6 +324,7 @@ int train(som_network *network, double **rows, size_t row_count, size_t iteratio
     std::vector<double> neighbourhood;
     std::vector<uint32_t> index_sum;
     std::vector<int64_t> block_first_sum;
+    std::vector<double> rate_table;
     // Without room for the packed grid and its tables, the plain loop gives
     // the same result in no extra memory.
     bool room = max_sum <= UINT32_MAX && grid.pack(network);
@@ -319,6 +333,7 @@ int train(som_network *network, double **rows, size_t row_count, size_t iteratio
             neighbourhood.resize(2 * max_sum + 1);
             index_sum.assign(grid.blocks * kLanes, 0);
             block_first_sum.assign(grid.blocks, -1);
+            rate_table.resize(iterations < kRateTable ? iterations : kRateTable);
         } catch (const std::bad_alloc &) {
             room = false;
         }
@@ -368,6 +383,10 @@ int train(som_network *network, double **rows, size_t row_count, size_t iteratio
     };
 
     const double T = network->time_constant;
+    // The learning rates of the first iterations, the same for every vector.
+    const size_t tabled = iterations < kRateTable ? iterations : kRateTable;
+    for (size_t t = 1; t <= tabled; ++t) rate_table[t - 1] = som_learning_rate(t, T);
+    auto rate_of = [&](size_t t) { return t <= tabled ? rate_table[t - 1] : som_learning_rate(t, T); };
     SweepStats counts;
     SweepCounts tallies;
     tallies.checking = policy.checking;
@@ -406,7 +425,7 @@ int train(som_network *network, double **rows, size_t row_count, size_t iteratio
                          size < iterations - done ? size : iterations - done, SIZE_MAX, nullptr,
                          nullptr, nullptr, margin, 1.0 - margin - 0x1p-46, 1.0 + 4.0 * margin + 0x1p-40, span,
                          &tallies};
-            for (size_t j = 0; j < job.iterations; ++j) rates[j] = som_learning_rate(done + 1 + j, T);
+            for (size_t j = 0; j < job.iterations; ++j) rates[j] = rate_of(done + 1 + j);
             // A sweep that ends the vector also searches for the next one's
             // first winner.
             if (done + job.iterations == iterations) job.next_x = next_x;
