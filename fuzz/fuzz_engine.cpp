@@ -16,7 +16,8 @@
 //           choose how training sweeps (the library's choice; three
 //           iterations a sweep without the winner's block first, so that
 //           most early stops are replayed; one at a time in place; growing
-//           from one to the most); bits 6-7 the time constant (the computed
+//           from one to the most, checking every bound that lets a distance
+//           go unmeasured); bits 6-7 the time constant (the computed
 //           one; -27.1, which pushes the neurons away so that winners' index
 //           sums change within a vector; NaN; 3.0, whose rates pass one half
 //           at once so that early stops come after few iterations)
@@ -133,7 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     using som_engine::kMaxSweep;
     static const som_engine::SweepPolicy policies[] = {
-        som_engine::SweepPolicy{}, {3, 3, false, false}, {1, 1, false, true}, {1, kMaxSweep, false, false}};
+        som_engine::SweepPolicy{}, {3, 3, false, false}, {1, 1, false, true}, {1, kMaxSweep, true, false, true, true}};
     som_engine::set_sweep_policy(policies[(flags >> 4) & 3]);
     // The computed time constant is set beforehand too: computing it is the
     // same call on both sides, and under the fuzzer's instrumentation its
@@ -153,9 +154,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
 
     fast.network->time_constant = plain.network->time_constant = time_constants[flags >> 6];
+    const uint64_t failures = som_engine::sweep_stats().bound_failures;
     if (som_train(fast.network, rows.data(), row_count, iterations) != SOM_OK ||
         som_train_plain(plain.network, rows.data(), row_count, iterations) != SOM_OK)
         std::abort();
+    if (som_engine::sweep_stats().bound_failures != failures) {
+        std::fprintf(stderr, "fuzz_engine: a bound that let a distance go unmeasured did not hold\n");
+        std::abort();
+    }
     same_bits("trained weights", weights_of(fast.network), weights_of(plain.network));
     som_engine_select("auto");
     som_engine::set_sweep_policy(som_engine::SweepPolicy{});
