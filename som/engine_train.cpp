@@ -1,6 +1,35 @@
-// The fast training: the grid packed in blocks, one fused pass per iteration
-// that updates, measures again and finds the next winner, shared with a
+// The fast training: the grid packed in blocks and trained in sweeps, each
+// several iterations of one vector per pass over the grid, shared with a
 // partner thread on large grids.
+//
+// Why a sweep is the plain loop. The plain loop's iteration t of a vector
+// x searches the winner W_t on the weights G_t, updates every weight with
+// the factor h(s_t - q) * lr(t), s_t the index sum of W_t and q the
+// neuron's, and stops the vector if any distance after the update is 0.0;
+// otherwise W_{t+1} is the nearest neuron of G_{t+1}, the weights it just
+// made (the next iteration's search sees the same weights, so the
+// measurement after an update is also the next search). A sweep starts
+// from G_t with W_t known and runs iterations t .. t + K - 1 with the
+// factors of s_t throughout: every weight's operations are the plain
+// update's, in its order, and iteration j's distances are the plain sums
+// over the weights after iteration j (kernels_train.inc). So iteration t
+// is exactly the plain one; iteration t + j + 1 is too as long as
+// iterations t .. t + j were, the winner they found (the first of the
+// smallest distances, over all blocks) has index sum s_t, and none of their
+// distances was 0.0 (else the plain loop had stopped). After the sweep the
+// caller finds the first iteration where one of these fails: if there is
+// none, the sweep's weights are G_{t+K} and its last minimum is W_{t+K}
+// (or the vector stopped at its last iteration); if it is iteration j, the
+// iterations before and including j were right, and the sweep is run again
+// from G_t (kept in the other copy: a sweep reads one copy and writes the
+// other) for j + 1 iterations, which gives the same G_{t+j+1}, and the
+// vector either stops there (a 0.0) or goes on from W_{t+j+1}, which the
+// sweep already found. A distance left out (see the bound in
+// kernels_train.inc) is one proven above a distance of the same iteration
+// that was measured, so it could neither be the first of the smallest nor
+// 0.0. Ties go to the smaller index in every combination of minima (lanes,
+// blocks, chunks, the winner's block run first), as the plain search's
+// strict comparison in row-major order gives them.
 #include "engine.h"
 #include "engine_sweep.h"
 
