@@ -655,14 +655,24 @@ TEST_P(SweepDifferential, KernelMatchesPlainIterations) {
                     if (j < iterations) {
                         const long long d = static_cast<long long>(s) - static_cast<long long>(index_sum[q]);
                         const double f = som_neighbourhood(d) * rates[j];
-                        for (size_t k = 0; k < n; ++k) w[k] = ((x[k] - w[k]) * f) + w[k];
+                        // Written as the plain loop writes it: the NaN a
+                        // sum or product of two NaNs gives depends on how
+                        // the compiler orders the operands, which follows
+                        // the form of the expression.
+                        for (size_t k = 0; k < n; ++k) {
+                            const double weight = w[k];
+                            w[k] = ((x[k] - weight) * f) + weight;
+                        }
                     } else if (search_next) {
                         target = next.data();
                     } else {
                         break;
                     }
                     double distance = 0.0;
-                    for (size_t k = 0; k < n; ++k) distance = distance + (target[k] - w[k]) * (target[k] - w[k]);
+                    for (size_t k = 0; k < n; ++k) {
+                        const double difference = target[k] - w[k];
+                        distance = distance + difference * difference;
+                    }
                     if (distance < best[j]) best[j] = distance, first[j] = q;
                     if (distance == 0.0) zero[j] = true;
                 }
