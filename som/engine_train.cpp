@@ -41,6 +41,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <memory>
@@ -151,14 +152,36 @@ class TrainingTeam {
         return blocks_ * chunk / chunks_;
     }
 
+    // A partner that other work keeps from its core leaves the caller
+    // waiting for the chunks it has claimed. When over 64 passes the caller
+    // waited more than a third of the time, it runs the next 256 passes
+    // alone (the partner, unwoken, sleeps), then tries again. Who runs a
+    // chunk changes no result.
+    static constexpr unsigned kJudgedPasses = 64, kSoloPasses = 256;
+
     void run(Nearest *out, size_t count) {
-        completed_.store(0, std::memory_order_relaxed);
-        const uint64_t epoch = (claim_.load(std::memory_order_relaxed) >> 32) + 1;
-        publish(epoch);
-        work(epoch, true);
-        for (unsigned spins = 0; completed_.load(std::memory_order_acquire) != chunks_; ++spins) {
-            if (spins < 4096) spin_pause();
-            else std::this_thread::yield();
+        if (solo_left_ > 0) {
+            --solo_left_;
+            for (size_t chunk = 0; chunk < chunks_; ++chunk) run_chunk(chunk);
+        } else {
+            const auto start = std::chrono::steady_clock::now();
+            completed_.store(0, std::memory_order_relaxed);
+            const uint64_t epoch = (claim_.load(std::memory_order_relaxed) >> 32) + 1;
+            publish(epoch);
+            work(epoch, true);
+            const auto mine = std::chrono::steady_clock::now();
+            for (unsigned spins = 0; completed_.load(std::memory_order_acquire) != chunks_; ++spins) {
+                if (spins < 4096) spin_pause();
+                else std::this_thread::yield();
+            }
+            const auto end = std::chrono::steady_clock::now();
+            waited_ += end - mine;
+            spent_ += end - start;
+            if (++judged_ == kJudgedPasses) {
+                if (3 * waited_ > spent_) solo_left_ = kSoloPasses;
+                judged_ = 0;
+                waited_ = spent_ = std::chrono::steady_clock::duration::zero();
+            }
         }
         for (size_t j = 0; j < count; ++j) {
             out[j] = results_[0].values[j];
@@ -178,6 +201,12 @@ class TrainingTeam {
         if (sleeping_.load(std::memory_order_seq_cst)) wake_one(wake_word_);
     }
 
+    void run_chunk(size_t chunk) {
+        const size_t begin = chunk_begin(chunk), end = chunk_begin(chunk + 1);
+        if (job_ == nullptr) results_[chunk].values[0] = kernels_.nearest(weights_, n_, begin, end, x_);
+        else kernels_.sweep(*job_, begin, end, results_[chunk].values);
+    }
+
     // Runs chunks of this epoch, from the front or from the back, until none
     // is left unclaimed.
     void work(uint64_t epoch, bool from_front) {
@@ -186,12 +215,7 @@ class TrainingTeam {
             if ((word >> 32) != epoch || front_of(word) >= back_of(word)) return;
             const uint64_t claimed = from_front ? word + (uint64_t{1} << 16) : word - 1;
             if (!claim_.compare_exchange_weak(word, claimed, std::memory_order_acq_rel)) continue;
-            const size_t chunk = from_front ? front_of(word) : back_of(word) - 1;
-            const size_t begin = chunk_begin(chunk), end = chunk_begin(chunk + 1);
-            if (job_ == nullptr)
-                results_[chunk].values[0] = kernels_.nearest(weights_, n_, begin, end, x_);
-            else
-                kernels_.sweep(*job_, begin, end, results_[chunk].values);
+            run_chunk(from_front ? front_of(word) : back_of(word) - 1);
             completed_.fetch_add(1, std::memory_order_acq_rel);
             word = claim_.load(std::memory_order_acquire);
         }
@@ -238,6 +262,9 @@ class TrainingTeam {
     alignas(64) std::atomic<uint32_t> wake_word_{0};
     std::atomic<bool> sleeping_{false};
     std::atomic<bool> stop_{false};
+    // The caller's alone: how its passes went.
+    unsigned judged_ = 0, solo_left_ = 0;
+    std::chrono::steady_clock::duration waited_{}, spent_{};
     std::thread thread_;
 };
 
