@@ -61,6 +61,13 @@ struct SweepJob {
     double grow;    // 1 + 4 r + 2^-40
     double span;    // 2 X, X >= ||x||
     SweepCounts *counts;  // or null
+    // Each block's bound, two vectors of kLanes per block, or null. With
+    // next_x set the kernel leaves there the bounds for next_x and the
+    // weights it wrote; bounds_in: whether those there are the bounds for
+    // x and the weights at src, to start from.
+    double *bounds;
+    bool bounds_in;
+    double next_span;  // 2 X for next_x
 };
 
 // What the sweeps of training calls did, summed over calls; the benchmarks

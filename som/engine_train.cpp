@@ -380,7 +380,7 @@ int train(som_network *network, double **rows, size_t row_count, size_t iteratio
     std::vector<double> neighbourhood;
     std::vector<uint32_t> index_sum;
     std::vector<int64_t> block_first_sum;
-    std::vector<double> rate_table;
+    std::vector<double> rate_table, bounds;
     // Without room for the packed grid and its tables, the plain loop gives
     // the same result in no extra memory.
     bool room = max_sum <= UINT32_MAX && grid.pack(network);
@@ -390,6 +390,7 @@ int train(som_network *network, double **rows, size_t row_count, size_t iteratio
             index_sum.assign(grid.blocks * kLanes, 0);
             block_first_sum.assign(grid.blocks, -1);
             rate_table.resize(iterations < kRateTable ? iterations : kRateTable);
+            bounds.resize(2 * kLanes * grid.blocks);
         } catch (const std::bad_alloc &) {
             room = false;
         }
@@ -450,6 +451,13 @@ int train(som_network *network, double **rows, size_t row_count, size_t iteratio
     const bool skipping = policy.skipping && n <= (size_t{1} << 26);
     const double margin = static_cast<double>(n + 16) * 0x1p-52;
     double rates[kMaxSweep], above[kMaxSweep], below[kMaxSweep];
+    // 2 X with X >= ||x||: the square root of the rounded sum of squares,
+    // raised by more than its rounding can have taken off.
+    auto twice_norm = [n, margin](const double *x) {
+        double squares = 0.0;
+        for (size_t k = 0; k < n; ++k) squares = squares + x[k] * x[k];
+        return 2.0 * (std::sqrt(squares) * (1.0 + 2.0 * margin) + 0x1p-400);
+    };
     // Sweeps as long as the policy allows, as long as winners' index sums
     // hold (see the end of each vector).
     size_t first = policy.first;
@@ -464,13 +472,12 @@ int train(som_network *network, double **rows, size_t row_count, size_t iteratio
     for (size_t r = 0; r < row_count && status == SOM_OK; ++r) {
         const double *x = rows[r];
         const double *next_x = r + 1 < row_count ? rows[r + 1] : nullptr;
-        // X >= ||x||: the square root of the rounded sum of squares, raised
-        // by more than its rounding can have taken off.
-        double squares = 0.0;
-        for (size_t k = 0; k < n; ++k) squares = squares + x[k] * x[k];
-        const double span = 2.0 * (std::sqrt(squares) * (1.0 + 2.0 * margin) + 0x1p-400);
+        const double span = twice_norm(x), next_span = next_x != nullptr ? twice_norm(next_x) : 0.0;
         Nearest winner = next_known ? next_winner : search(x);
         if (!next_known) ++counts.searches;
+        // The bounds the last vector's last sweep left hold for this vector's
+        // first sweep.
+        bool bounds_in = next_known;
         next_known = false;
         size_t done = 0, size = first;
         bool changed = false;
@@ -480,7 +487,8 @@ int train(som_network *network, double **rows, size_t row_count, size_t iteratio
                          neighbourhood.data() + (max_sum - s), rates, index_sum.data(), block_first_sum.data(),
                          size < iterations - done ? size : iterations - done, SIZE_MAX, nullptr,
                          nullptr, nullptr, margin, 1.0 - margin - 0x1p-46, 1.0 + 4.0 * margin + 0x1p-40, span,
-                         &tallies};
+                         &tallies, bounds.data(), bounds_in, next_span};
+            bounds_in = false;
             for (size_t j = 0; j < job.iterations; ++j) rates[j] = rate_of(done + 1 + j);
             // A sweep that ends the vector also searches for the next one's
             // first winner.
