@@ -110,8 +110,8 @@ Nearest first_of(const Nearest &a, const Nearest &b) {
 class TrainingTeam {
   public:
     TrainingTeam(const Kernels &kernels, size_t n, size_t blocks)
-        : kernels_(kernels), n_(n), blocks_(blocks), chunks_(blocks < kMaxChunks ? blocks : kMaxChunks),
-          thread_([this] { serve(); }) {}
+        : kernels_(kernels), n_(n), blocks_(blocks), chunks_(blocks < 5 * kMaxChunks ? 2 : kMaxChunks),
+          middle_(blocks / 50 * kMiddleChunks), split_(blocks / 2), thread_([this] { serve(); }) {}
     TrainingTeam(const TrainingTeam &) = delete;
     TrainingTeam &operator=(const TrainingTeam &) = delete;
 
@@ -141,15 +141,36 @@ class TrainingTeam {
     // Every claim and completion is an atomic operation on a line both cores
     // write, a round trip between them (a pass of one iteration over 40 x 40
     // neurons of 64 inputs, about 10 us, lost a third of its time to 32 equal
-    // chunks). A sweep is several iterations long, and the caller starts it
-    // late, after the winner's block: 30% of the blocks at each end, eight
-    // chunks of 5% between them.
-    static constexpr size_t kMaxChunks = 10;
-    static constexpr unsigned kChunkEnds[kMaxChunks + 1] = {0, 30, 35, 40, 45, 50, 55, 60, 65, 70, 100};
+    // chunks), and a chunk that changes hands moves its weights from one
+    // core's cache to the other's (a tenth of each thread's time in a sweep
+    // over 50 x 50 neurons of 8 inputs, with 40% of the grid in changing
+    // hands). So each thread has one large chunk, the caller's at the front
+    // and the partner's at the back, and eight small ones (2% of the grid
+    // each) lie between them, around a split that moves after every pass
+    // towards where the two threads met: the small chunks balance a pass,
+    // and the large ones keep their weights where they are.
+    static constexpr size_t kMaxChunks = 10, kMiddleChunks = kMaxChunks - 2;
 
     size_t chunk_begin(size_t chunk) const {
-        if (chunks_ == kMaxChunks) return blocks_ * kChunkEnds[chunk] / 100;
-        return blocks_ * chunk / chunks_;
+        if (chunks_ < kMaxChunks) return blocks_ * chunk / chunks_;
+        if (chunk == 0) return 0;
+        if (chunk == kMaxChunks) return blocks_;
+        return split_ - middle_ / 2 + (chunk - 1) * middle_ / kMiddleChunks;
+    }
+
+    // After a pass: the split moves by half of the small chunks the caller
+    // took beyond its half of them (or fell short by).
+    void rebalance(size_t taken) {
+        if (chunks_ < kMaxChunks || middle_ == 0) return;
+        const size_t step = middle_ / kMiddleChunks;
+        const size_t lowest = middle_ / 2, highest = blocks_ - (middle_ - middle_ / 2);
+        if (taken > kMiddleChunks / 2) {
+            const size_t move = step * (taken - kMiddleChunks / 2) / 2;
+            split_ = split_ + move < highest ? split_ + move : highest;
+        } else if (taken < kMiddleChunks / 2) {
+            const size_t move = step * (kMiddleChunks / 2 - taken) / 2;
+            split_ = split_ > lowest + move ? split_ - move : lowest;
+        }
     }
 
     // A partner that other work keeps from its core leaves the caller
@@ -168,13 +189,15 @@ class TrainingTeam {
             completed_.store(0, std::memory_order_relaxed);
             const uint64_t epoch = (claim_.load(std::memory_order_relaxed) >> 32) + 1;
             publish(epoch);
-            work(epoch, true);
+            const size_t taken = work(epoch, true);
             const auto mine = std::chrono::steady_clock::now();
             for (unsigned spins = 0; completed_.load(std::memory_order_acquire) != chunks_; ++spins) {
                 if (spins < 4096) spin_pause();
                 else std::this_thread::yield();
             }
             const auto end = std::chrono::steady_clock::now();
+            // The partner is idle now: the chunks of the next pass may move.
+            rebalance(taken > 0 ? taken - 1 : 0);
             waited_ += end - mine;
             spent_ += end - start;
             if (++judged_ == kJudgedPasses) {
@@ -209,13 +232,15 @@ class TrainingTeam {
 
     // Runs chunks of this epoch, from the front or from the back, until none
     // is left unclaimed.
-    void work(uint64_t epoch, bool from_front) {
+    size_t work(uint64_t epoch, bool from_front) {
+        size_t taken = 0;
         uint64_t word = claim_.load(std::memory_order_acquire);
         for (;;) {
-            if ((word >> 32) != epoch || front_of(word) >= back_of(word)) return;
+            if ((word >> 32) != epoch || front_of(word) >= back_of(word)) return taken;
             const uint64_t claimed = from_front ? word + (uint64_t{1} << 16) : word - 1;
             if (!claim_.compare_exchange_weak(word, claimed, std::memory_order_acq_rel)) continue;
             run_chunk(from_front ? front_of(word) : back_of(word) - 1);
+            ++taken;
             completed_.fetch_add(1, std::memory_order_acq_rel);
             word = claim_.load(std::memory_order_acquire);
         }
@@ -248,6 +273,11 @@ class TrainingTeam {
 
     const Kernels &kernels_;
     const size_t n_, blocks_, chunks_;
+    // The small chunks' blocks (2% of the grid each) and the middle of
+    // them; the caller moves the split between passes, before it publishes
+    // the next.
+    const size_t middle_;
+    size_t split_;
     // Written by the caller before an epoch is published and read only by a
     // thread that has claimed a chunk of it, after the claim's acquire.
     const double *weights_ = nullptr;
