@@ -134,7 +134,7 @@ void BM_Sweep(benchmark::State &state) {
     SweepJob job{grid.weights, other, n, x, neighbourhood.data() + (max_sum - s), rates, index_sum.data(),
                  block_first_sum.data(), iterations, SIZE_MAX, nullptr, nullptr, nullptr, margin,
                  1.0 - margin - 0x1p-46, 1.0 + 4.0 * margin + 0x1p-40,
-                 2.0 * (std::sqrt(squares) * (1.0 + 2.0 * margin) + 0x1p-400), &counts, nullptr, false, 0.0};
+                 2.0 * (std::sqrt(squares) * (1.0 + 2.0 * margin) + 0x1p-400), &counts, nullptr, false, 0.0, nullptr};
     const Kernels &kernels = active();
     Nearest first[kMaxSweep + 1], out[kMaxSweep + 1];
     kernels.sweep(job, lead, lead + 1, first);

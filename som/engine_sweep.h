@@ -68,6 +68,11 @@ struct SweepJob {
     double *bounds;
     bool bounds_in;
     double next_span;  // 2 X for next_x
+    // When not null (a range of one block only), the kernel may end the
+    // block after its first iteration with a distance of 0.0, and then sets
+    // *stopped; the block's weights and the search for next_x (still into
+    // out[iterations]) are those after that iteration.
+    bool *stopped;
 };
 
 // What the sweeps of training calls did, summed over calls; the benchmarks

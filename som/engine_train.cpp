@@ -103,10 +103,8 @@ Nearest first_of(const Nearest &a, const Nearest &b) {
 // chunk already in the partner's hands. The caller claims from the front and
 // the partner from the back, so each keeps working on the same weights pass
 // after pass (in its own core's cache) and only chunks near where they meet
-// change hands: a large chunk at each end, small ones in the middle, so
-// that few claims are made and the two threads finish close together. The
-// chunks' results are combined in chunk order, so who ran which chunk
-// changes no bit.
+// change hands. The results are combined by distance and then index, so
+// who ran which chunk changes no bit.
 class TrainingTeam {
   public:
     TrainingTeam(const Kernels &kernels, size_t n, size_t blocks)
@@ -181,9 +179,11 @@ class TrainingTeam {
     static constexpr unsigned kJudgedPasses = 64, kSoloPasses = 256;
 
     void run(Nearest *out, size_t count) {
+        count_ = count;
+        taken_[0] = taken_[1] = 0;
         if (solo_left_ > 0) {
             --solo_left_;
-            for (size_t chunk = 0; chunk < chunks_; ++chunk) run_chunk(chunk);
+            for (size_t chunk = 0; chunk < chunks_; ++chunk) run_chunk(chunk, 0);
         } else {
             const auto start = std::chrono::steady_clock::now();
             completed_.store(0, std::memory_order_relaxed);
@@ -206,9 +206,12 @@ class TrainingTeam {
                 waited_ = spent_ = std::chrono::steady_clock::duration::zero();
             }
         }
+        // Each thread has folded its chunks' results into its own; the first
+        // of the smallest over both is the grid's, whatever chunks each ran.
         for (size_t j = 0; j < count; ++j) {
-            out[j] = results_[0].values[j];
-            for (size_t c = 1; c < chunks_; ++c) out[j] = combine(out[j], results_[c].values[j]);
+            if (taken_[1] == 0) out[j] = folded_[0].values[j];
+            else if (taken_[0] == 0) out[j] = folded_[1].values[j];
+            else out[j] = first_of(folded_[0].values[j], folded_[1].values[j]);
         }
     }
 
@@ -224,10 +227,16 @@ class TrainingTeam {
         if (sleeping_.load(std::memory_order_seq_cst)) wake_one(wake_word_);
     }
 
-    void run_chunk(size_t chunk) {
+    // Runs a chunk and folds its results into those of the thread (0 the
+    // caller, 1 the partner).
+    void run_chunk(size_t chunk, int thread) {
         const size_t begin = chunk_begin(chunk), end = chunk_begin(chunk + 1);
-        if (job_ == nullptr) results_[chunk].values[0] = kernels_.nearest(weights_, n_, begin, end, x_);
-        else kernels_.sweep(*job_, begin, end, results_[chunk].values);
+        Nearest *mine = folded_[thread].values;
+        Nearest *out = taken_[thread] == 0 ? mine : results_[thread].values;
+        if (job_ == nullptr) out[0] = kernels_.nearest(weights_, n_, begin, end, x_);
+        else kernels_.sweep(*job_, begin, end, out);
+        if (taken_[thread]++ > 0)
+            for (size_t j = 0; j < count_; ++j) mine[j] = first_of(mine[j], out[j]);
     }
 
     // Runs chunks of this epoch, from the front or from the back, until none
@@ -239,7 +248,7 @@ class TrainingTeam {
             if ((word >> 32) != epoch || front_of(word) >= back_of(word)) return taken;
             const uint64_t claimed = from_front ? word + (uint64_t{1} << 16) : word - 1;
             if (!claim_.compare_exchange_weak(word, claimed, std::memory_order_acq_rel)) continue;
-            run_chunk(from_front ? front_of(word) : back_of(word) - 1);
+            run_chunk(from_front ? front_of(word) : back_of(word) - 1, from_front ? 0 : 1);
             ++taken;
             completed_.fetch_add(1, std::memory_order_acq_rel);
             word = claim_.load(std::memory_order_acquire);
@@ -286,7 +295,12 @@ class TrainingTeam {
     struct alignas(64) Slot {
         Nearest values[kMaxSweep + 1];
     };
-    Slot results_[kMaxChunks];
+    // Per thread: a chunk's results, the results of its chunks so far, and
+    // how many it has run in this pass (each written by its thread only,
+    // read by the caller after the pass).
+    Slot results_[2], folded_[2];
+    size_t taken_[2] = {0, 0};
+    size_t count_ = 0;
     alignas(64) std::atomic<uint64_t> claim_{0};
     alignas(64) std::atomic<size_t> completed_{0};
     alignas(64) std::atomic<uint32_t> wake_word_{0};
@@ -517,7 +531,7 @@ int train(som_network *network, double **rows, size_t row_count, size_t iteratio
                          neighbourhood.data() + (max_sum - s), rates, index_sum.data(), block_first_sum.data(),
                          size < iterations - done ? size : iterations - done, SIZE_MAX, nullptr,
                          nullptr, nullptr, margin, 1.0 - margin - 0x1p-46, 1.0 + 4.0 * margin + 0x1p-40, span,
-                         &tallies, bounds.data(), bounds_in, next_span};
+                         &tallies, bounds.data(), bounds_in, next_span, nullptr};
             bounds_in = false;
             for (size_t j = 0; j < job.iterations; ++j) rates[j] = rate_of(done + 1 + j);
             // A sweep that ends the vector also searches for the next one's
@@ -529,14 +543,27 @@ int train(som_network *network, double **rows, size_t row_count, size_t iteratio
             const size_t lead_block = (winner.index == SIZE_MAX ? 0 : winner.index) / kLanes;
             const bool leading = policy.lead_block && job.iterations > 1;
             if (leading) {
+                // The block also searches the next vector, in case the
+                // vector stops within the sweep; where its kernel can, it
+                // ends at the stop, and otherwise it runs again up to it.
+                const size_t limit_reached = job.next_x != nullptr;
+                bool stopped = false;
+                job.next_x = next_x;
+                job.stopped = &stopped;
                 kernels.sweep(job, lead_block, lead_block + 1, lead);
+                job.stopped = nullptr;
                 size_t until = job.iterations;
                 for (size_t j = 0; j < job.iterations && until == job.iterations; ++j)
                     if (lead[j].any_zero) until = j + 1;
-                if (until < job.iterations || (lead[until - 1].any_zero && job.next_x != next_x)) {
+                if (stopped) {
+                    lead[until] = lead[job.iterations];
                     job.iterations = until;
-                    job.next_x = next_x;
+                } else if (until < job.iterations) {
+                    job.iterations = until;
                     kernels.sweep(job, lead_block, lead_block + 1, lead);
+                } else if (!limit_reached && !lead[until - 1].any_zero) {
+                    // The vector goes on after this sweep.
+                    job.next_x = nullptr;
                 }
                 job.skip = lead_block;
                 // The other blocks measure only what the lead block's

@@ -640,7 +640,7 @@ TEST_P(SweepDifferential, KernelMatchesPlainIterations) {
             SweepJob job{packed, in_place ? packed : other, n, x.data(), neighbourhood.data() + (max_sum - s),
                          rates, index_sum.data(), block_first_sum.data(), iterations, skip,
                          search_next ? next.data() : nullptr, nullptr, nullptr, 0.0, 0.0, 0.0, 0.0, nullptr,
-                         nullptr, false, 0.0};
+                         nullptr, false, 0.0, nullptr};
             Nearest out[kMaxSweep + 1];
             kernels.sweep(job, begin, end, out);
 
