@@ -140,13 +140,11 @@ class TrainingTeam {
     // write, a round trip between them (a pass of one iteration over 40 x 40
     // neurons of 64 inputs, about 10 us, lost a third of its time to 32 equal
     // chunks), and a chunk that changes hands moves its weights from one
-    // core's cache to the other's (a tenth of each thread's time in a sweep
-    // over 50 x 50 neurons of 8 inputs, with 40% of the grid in changing
-    // hands). So each thread has one large chunk, the caller's at the front
-    // and the partner's at the back, and eight small ones (2% of the grid
-    // each) lie between them, around a split that moves after every pass
-    // towards where the two threads met: the small chunks balance a pass,
-    // and the large ones keep their weights where they are.
+    // core's cache to the other's. So each thread has one large chunk, the
+    // caller's at the front and the partner's at the back, and eight small
+    // ones (2% of the grid each) lie between them, around a split that moves
+    // after every pass towards where the two threads met: the small chunks
+    // balance a pass, and the large ones keep their weights where they are.
     static constexpr size_t kMaxChunks = 10, kMiddleChunks = kMaxChunks - 2;
 
     size_t chunk_begin(size_t chunk) const {
