@@ -2,12 +2,17 @@
 // networks. Each benchmark first checks that both give the same bits.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <random>
 #include <vector>
 
+#include "som/engine.h"
+#include "som/engine_sweep.h"
 #include "som/search_internal.h"
 #include "som/som.h"
 #include "unit_helpers.h"
@@ -71,8 +76,106 @@ void BM_Train(benchmark::State &state) {
         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
     som_network_destroy(net);
 }
-BENCHMARK(BM_Train<true>)->Name("train/fast")->Args({100, 8})->Args({40, 64})->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Train<false>)->Name("train/plain")->Args({100, 8})->Args({40, 64})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Train<true>)->Name("train/fast")->Args({100, 8})->Args({50, 8})->Args({40, 64})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Train<false>)->Name("train/plain")->Args({100, 8})->Args({50, 8})->Args({40, 64})->Unit(benchmark::kMillisecond);
+
+// The training kernel alone: one sweep of K iterations over a whole
+// side x side grid of n inputs, from one packed copy into another, on each
+// benchmark thread (every thread has its own grid, as the two threads of a
+// training call each have their own part of one). Comparable with
+// peak/no_fma_per_thread at the same thread count. With skip 1 the sweep
+// runs as training runs it: the winner's block first, and its smallest
+// distances as thresholds below which the other blocks' distances are left
+// out where a bound allows; with skip 0 every distance is formed. The
+// flops counted are the plain loop's six per weight and iteration, whatever
+// the kernel leaves out or shares.
+void BM_Sweep(benchmark::State &state) {
+    const size_t side = static_cast<size_t>(state.range(0)), n = static_cast<size_t>(state.range(1));
+    const size_t iterations = static_cast<size_t>(state.range(2));
+    const bool skipping = state.range(3) != 0;
+    using namespace som_engine;
+    som_network *net = som_network_new(n, side, side);
+    Data start(side * side, n, 19);
+    std::vector<double> weights(start.values);
+    som_set_weights(net, weights.data());
+    PackedGrid grid;
+    if (!grid.pack(net)) {
+        state.SkipWithError("no memory");
+        return;
+    }
+    double *other = allocate_packed(grid.blocks, n);
+    const size_t max_sum = 2 * side - 2;
+    std::vector<double> neighbourhood(2 * max_sum + 1);
+    for (size_t e = 0; e < neighbourhood.size(); ++e)
+        neighbourhood[e] = som_neighbourhood(static_cast<long long>(max_sum) - static_cast<long long>(e));
+    std::vector<uint32_t> index_sum(grid.blocks * kLanes, 0);
+    std::vector<int64_t> block_first_sum(grid.blocks, -1);
+    for (size_t p = 0; p < grid.neurons; ++p) index_sum[p] = static_cast<uint32_t>(p / side + p % side);
+    for (size_t b = 0; b < grid.blocks; ++b) {
+        const size_t first = b * kLanes, last = first + kLanes - 1;
+        if (last < grid.neurons && first / side == last / side) block_first_sum[b] = index_sum[first];
+    }
+    double rates[kMaxSweep];
+    for (size_t j = 0; j < iterations; ++j) rates[j] = som_learning_rate(j + 1, 27.104644554585676);
+    Data data(1, n, 17);
+    const double *x = data.rows[0];
+    // The winner, and what training derives from the vector.
+    size_t winner = 0;
+    double best = DBL_MAX;
+    for (size_t p = 0; p < grid.neurons; ++p) {
+        double distance = 0.0;
+        for (size_t k = 0; k < n; ++k) distance = distance + (x[k] - weights[p * n + k]) * (x[k] - weights[p * n + k]);
+        if (distance < best) best = distance, winner = p;
+    }
+    const size_t s = winner / side + winner % side, lead = winner / kLanes;
+    const double margin = static_cast<double>(n + 16) * 0x1p-52;
+    double squares = 0.0;
+    for (size_t k = 0; k < n; ++k) squares = squares + x[k] * x[k];
+    SweepCounts counts;
+    SweepJob job{grid.weights, other, n, x, neighbourhood.data() + (max_sum - s), rates, index_sum.data(),
+                 block_first_sum.data(), iterations, SIZE_MAX, nullptr, nullptr, nullptr, margin,
+                 1.0 - margin - 0x1p-46, 1.0 + 4.0 * margin + 0x1p-40,
+                 2.0 * (std::sqrt(squares) * (1.0 + 2.0 * margin) + 0x1p-400), &counts, nullptr, false, 0.0, nullptr};
+    const Kernels &kernels = active();
+    Nearest first[kMaxSweep + 1], out[kMaxSweep + 1];
+    kernels.sweep(job, lead, lead + 1, first);
+    double above[kMaxSweep], below[kMaxSweep];
+    for (size_t j = 0; j < iterations; ++j) {
+        below[j] = first[j].distance;
+        above[j] = std::max(std::sqrt(below[j] * (1.0 + 4.0 * margin)), 0x1p-440) * (1.0 + 0x1p-50);
+    }
+    if (skipping) {
+        job.skip = lead;
+        job.above = above;
+        job.below = below;
+    }
+    counts.measured = 0;
+    counts.skipped = 0;
+    for (auto _ : state) {
+        kernels.sweep(job, 0, grid.blocks, out);
+        benchmark::DoNotOptimize(out[0].index);
+    }
+    state.counters["flops"] = benchmark::Counter(6.0 * static_cast<double>(grid.neurons * n * iterations) *
+                                                     static_cast<double>(state.iterations()),
+                                                 benchmark::Counter::kIsRate);
+    const double measured = static_cast<double>(counts.measured), skipped = static_cast<double>(counts.skipped);
+    state.counters["measured"] = benchmark::Counter(measured + skipped > 0 ? measured / (measured + skipped) : 1.0,
+                                                    benchmark::Counter::kAvgThreads);
+    state.SetLabel(kernels.name);
+    std::free(other);
+    som_network_destroy(net);
+}
+BENCHMARK(BM_Sweep)
+    ->Name("train/sweep_kernel")
+    ->ArgNames({"side", "n", "K", "skip"})
+    ->Args({50, 8, 16, 1})
+    ->Args({50, 8, 16, 0})
+    ->Args({100, 8, 32, 1})
+    ->Args({40, 64, 16, 1})
+    ->Args({40, 64, 16, 0})
+    ->Threads(1)
+    ->Threads(2)
+    ->UseRealTime();
 
 template <bool Fast>
 void BM_Recognise(benchmark::State &state) {

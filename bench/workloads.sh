@@ -18,24 +18,26 @@
 # of rows, so its placement runs only on W7 (some minutes); on W8 and W9 it
 # would take hours and is left out: its time there is extrapolated from W7's
 # (quadratic in rows, linear in fields), and their outputs are checked
-# against the literal build only on the apply run.
+# against the literal build only on the apply run. W10 trains a 50x50 grid
+# on 2,000 rows of 8 fields; each training workload is followed by how its
+# sweeps went (sweep_stats on the same input).
 #
 # Progress and build output go to standard error; the Markdown tables go to
 # standard output.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-readonly ALL_WORKLOADS=(W1 W2 W3 W4 W5 W6 W7 W8 W9)
+readonly ALL_WORKLOADS=(W1 W2 W3 W4 W5 W6 W7 W8 W9 W10)
 
 usage() {
-    echo "usage: $0 [W1 .. W9 ...]   (SOMAP_BENCH_QUICK=1 shrinks every input tenfold," \
+    echo "usage: $0 [W1 .. W10 ...]   (SOMAP_BENCH_QUICK=1 shrinks every input tenfold," \
          "SOMAP_BENCH_REPEAT=N times every run N times)" >&2
 }
 
 selected=()
 for arg in "$@"; do
     case "${arg^^}" in
-        W[1-9]) selected+=("${arg^^}") ;;
+        W[1-9] | W10) selected+=("${arg^^}") ;;
         -H | --HELP) usage; exit 0 ;;
         *) echo "unknown workload: $arg" >&2; usage; exit 2 ;;
     esac
@@ -61,7 +63,7 @@ fi
 
 echo "== building Release into build/" >&2
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >&2
-cmake --build build -j2 --target somap somap-plain >&2
+cmake --build build -j2 --target somap somap-plain sweep_stats >&2
 
 # Peak memory needs GNU time; the script must not install anything, so
 # without it memory is reported as n/a and only wall time is taken.
@@ -78,6 +80,13 @@ trap 'rm -rf "$tmp"' EXIT
 cp build/somap "$tmp/somap"
 cp build/somap-plain "$tmp/somap-plain"
 readonly FAST=$tmp/somap PLAIN=$tmp/somap-plain
+# The training workloads are also run through sweep_stats, which trains the
+# same way and reports how its sweeps went (replays, distances left out).
+STATS=""
+if [[ -x build/bench/sweep_stats ]]; then
+    cp build/bench/sweep_stats "$tmp/sweep_stats"
+    STATS=$tmp/sweep_stats
+fi
 
 # Uniform numbers in [0, 1) with four decimals. awk's generator with a fixed
 # seed gives the same file on every run of the same awk, and needs nothing
@@ -297,12 +306,25 @@ make_map16() {
     "$FAST" -s "$tmp/map16" -i 1 <"$tmp/w3-train.tsv" >/dev/null 2>"$tmp/w3-train.err"
 }
 
+# How the sweeps of a training workload went, from sweep_stats on the same
+# input with the same grid and iterations.
+declare -A sweeps
+sweep_report() { # workload input args...
+    local w=$1 input=$2
+    shift 2
+    [[ -n $STATS ]] || return 0
+    echo "== $w sweep_stats $* < $(basename "$input")" >&2
+    sweeps[$w]=$("$STATS" "$@" <"$input")
+    echo "   ${sweeps[$w]}" >&2
+}
+
 if wanted W1; then
     n=$(rows 1000)
     description[W1]="train 100x100 (default), 8 fields, $n rows, default iterations"
     phase_label[W1]="Network Training"
     generate "$n" 8 101 "$tmp/w1.tsv"
     run_pair W1 "Network Training" "$tmp/w1.tsv" 1
+    sweep_report W1 "$tmp/w1.tsv"
 fi
 
 if wanted W2; then
@@ -311,6 +333,7 @@ if wanted W2; then
     phase_label[W2]="Network Training"
     generate "$n" 64 202 "$tmp/w2.tsv"
     run_pair W2 "Network Training" "$tmp/w2.tsv" 1 -x 40 -y 40 -i 200
+    sweep_report W2 "$tmp/w2.tsv" -x 40 -y 40 -i 200
 fi
 
 if wanted W3; then
@@ -369,6 +392,15 @@ if wanted W9; then
     generate_clusters "$n" 20 12 909 "$tmp/w9.tsv"
     placement_rows[W9]=$n placement_fields[W9]=20
     run_placement W9 "$tmp/w9.tsv" 0
+fi
+
+if wanted W10; then
+    n=$(rows 2000)
+    description[W10]="train 50x50, 8 fields, $n rows, default iterations"
+    phase_label[W10]="Network Training"
+    generate "$n" 8 607 "$tmp/w10.tsv"
+    run_pair W10 "Network Training" "$tmp/w10.tsv" 1 -x 50 -y 50
+    sweep_report W10 "$tmp/w10.tsv" -x 50 -y 50
 fi
 
 # Seconds shown in the unit that keeps three significant-ish digits readable.
@@ -436,6 +468,15 @@ if ((${#place_workloads[@]} > 0)); then
             plain_cell="not run (quadratic; run W7 too for an extrapolation)"
         fi
         echo "| $w | ${description[$w]} | $(wall_cell "$w-fast") | $(human "$(cat "$tmp/$w-fast.phase")") | $(wall_cell "$w-apply-fast") | $(ratio "$fw" "$aw") | $plain_cell |"
+    done
+fi
+
+if ((${#sweeps[@]} > 0)); then
+    echo
+    echo "| workload | training's sweeps (sweep_stats, same input) |"
+    echo "|---|---|"
+    for w in "${selected[@]}"; do
+        [[ -n ${sweeps[$w]:-} ]] && echo "| $w | ${sweeps[$w]} |"
     done
 fi
 

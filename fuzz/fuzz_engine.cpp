@@ -1,12 +1,12 @@
 // The fast engine against the literal code, bit for bit, on small data sets
 // made from the fuzzer's bytes: training (som_train against
-// som_train_plain), the batch winner search (som_find_winners and
-// som_find_winners_readonly against som_find_winner row by row) and the
-// placement (som_init_weights against som_init_weights_plain, and its most
-// distant pair against the literal pair loop). Any difference aborts with
-// the first differing value.
+// som_train_plain, under several ways of cutting training into sweeps), the
+// batch winner search (som_find_winners and som_find_winners_readonly
+// against som_find_winner row by row) and the placement (som_init_weights
+// against som_init_weights_plain, and its most distant pair against the
+// literal pair loop). Any difference aborts with the first differing value.
 //
-// Layout of an input: a header of 6 bytes, then the values.
+// Layout of an input: a header of 7 bytes, then the values.
 //   byte 0: n - 1 (mod 9, so n is 1..9)
 //   byte 1: X (mod 13), byte 2: Y (mod 13)
 //   byte 3: rows - 1 (mod 24)
@@ -19,6 +19,15 @@
 //           lets the pair search compare pairs only once at most 2 rows are
 //           left (else 8); bit 6 scales every value by 2^-140, among the
 //           float subnormals; bit 7 caps the threads at 1
+//   byte 6: bits 0-1 choose how training sweeps (the library's choice;
+//           three iterations a sweep without the winner's block first, so
+//           that most early stops are replayed; one at a time in place;
+//           growing from one to the most, checking every bound that lets a
+//           distance go unmeasured); bits 2-3 the time constant (the
+//           computed one; -27.1, which pushes the neurons away so that
+//           winners' index sums change within a vector; NaN; 3.0, whose
+//           rates pass one half at once so that early stops come after few
+//           iterations)
 //   then one byte per value, grid weights first (X * Y * n), then the rows
 //   (rows * n), each mapped through value_of (missing bytes read as 0).
 // Values come from a small alphabet that makes ties, exact matches, signed
@@ -30,6 +39,7 @@
 #include <cstring>
 #include <vector>
 
+#include "som/engine_sweep.h"
 #include "som/search_internal.h"
 #include "som/som.h"
 
@@ -103,6 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const size_t row_count = 1 + bytes.next() % 24;
     const size_t iterations = bytes.next() % 160;
     const uint8_t flags = bytes.next();
+    const uint8_t training = bytes.next();
     static const char *const kernels[] = {"generic", "avx2", "avx512", "auto"};
     // A kernel set this CPU lacks falls back to the default.
     if (som_engine_select(kernels[(flags >> 1) & 3]) != 0) som_engine_select("auto");
@@ -154,6 +165,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (first != a || second != b) fail("pair", 0, static_cast<double>(first * 1000 + second), static_cast<double>(a * 1000 + b));
     }
 
+    using som_engine::kMaxSweep;
+    static const som_engine::SweepPolicy policies[] = {
+        som_engine::SweepPolicy{}, {3, 3, false, false}, {1, 1, false, true}, {1, kMaxSweep, true, false, true, true}};
+    som_engine::set_sweep_policy(policies[training & 3]);
+    // The computed time constant is set beforehand too: computing it is the
+    // same call on both sides, and under the fuzzer's instrumentation its
+    // thousand-term series took most of each run.
+    static const double computed = [] {
+        static som_network scratch;
+        som_time_constant(&scratch);
+        return scratch.time_constant;
+    }();
+    static const double time_constants[] = {computed, -27.1, NAN, 3.0};
+
     if ((flags & 1) != 0) {
         if (som_init_weights(fast.network, rows.data(), row_count) != SOM_OK ||
             som_init_weights_plain(plain.network, rows.data(), row_count) != SOM_OK)
@@ -161,12 +186,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         same_bits("placed weights", weights_of(fast.network), weights_of(plain.network));
     }
 
+    fast.network->time_constant = plain.network->time_constant = time_constants[(training >> 2) & 3];
+    const uint64_t failures = som_engine::sweep_stats().bound_failures;
     if (som_train(fast.network, rows.data(), row_count, iterations) != SOM_OK ||
         som_train_plain(plain.network, rows.data(), row_count, iterations) != SOM_OK)
         std::abort();
+    if (som_engine::sweep_stats().bound_failures != failures) {
+        std::fprintf(stderr, "fuzz_engine: a bound that let a distance go unmeasured did not hold\n");
+        std::abort();
+    }
     same_bits("trained weights", weights_of(fast.network), weights_of(plain.network));
     som_engine_select("auto");
     som_engine::set_search_tuning(tuning);
+    som_engine::set_sweep_policy(som_engine::SweepPolicy{});
     som_set_max_threads(0);
     return 0;
 }

@@ -44,18 +44,12 @@ struct Farthest {
 
 struct FilterGrid;
 struct FilterCounts;
+struct SweepJob;  // engine_sweep.h
 
 struct Kernels {
     const char *name;
     // Distances of x to neurons in blocks [begin, end).
     Nearest (*nearest)(const double *packed, size_t n, size_t begin, size_t end, const double *x);
-    // w <- ((x - w) * f) + w for every neuron in blocks [begin, end), f taken
-    // from factor_by_sum[index_sum[neuron]], then the nearest of the updated
-    // weights. block_first_sum[b] is the index sum of block b's first neuron
-    // when the block's sums run on by one, else -1.
-    Nearest (*update_nearest)(double *packed, size_t n, size_t begin, size_t end, const double *x,
-                              const double *factor_by_sum, const uint32_t *index_sum,
-                              const int64_t *block_first_sum);
     // Nearest neuron of every row of rows[0 .. count), into winners.
     void (*nearest_batch)(const double *packed, size_t n, size_t blocks, const double *const *rows,
                           size_t count, size_t *winners);
@@ -69,6 +63,10 @@ struct Kernels {
                              const double *const *rows, size_t count, size_t *winners, FilterCounts *counts);
     // Whether nearest_filtered takes the integer image of the map on this CPU.
     bool integer_filter;
+    // The job's iterations over blocks [begin, end) but job.skip; out[j]
+    // receives the nearest neuron after iteration j's update, and
+    // out[job.iterations] the one nearest to job.next_x when that is set.
+    void (*sweep)(const SweepJob &job, size_t begin, size_t end, Nearest *out);
 };
 
 const Kernels &generic_kernels();

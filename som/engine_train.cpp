@@ -1,7 +1,37 @@
-// The fast training: the grid packed in blocks, one fused pass per iteration
-// that updates, measures again and finds the next winner, shared with a
+// The fast training: the grid packed in blocks and trained in sweeps, each
+// several iterations of one vector per pass over the grid, shared with a
 // partner thread on large grids.
+//
+// Why a sweep is the plain loop. The plain loop's iteration t of a vector
+// x searches the winner W_t on the weights G_t, updates every weight with
+// the factor h(s_t - q) * lr(t), s_t the index sum of W_t and q the
+// neuron's, and stops the vector if any distance after the update is 0.0;
+// otherwise W_{t+1} is the nearest neuron of G_{t+1}, the weights it just
+// made (the next iteration's search sees the same weights, so the
+// measurement after an update is also the next search). A sweep starts
+// from G_t with W_t known and runs iterations t .. t + K - 1 with the
+// factors of s_t throughout: every weight's operations are the plain
+// update's, in its order, and iteration j's distances are the plain sums
+// over the weights after iteration j (kernels_train.inc). So iteration t
+// is exactly the plain one; iteration t + j + 1 is too as long as
+// iterations t .. t + j were, the winner they found (the first of the
+// smallest distances, over all blocks) has index sum s_t, and none of their
+// distances was 0.0 (else the plain loop had stopped). After the sweep the
+// caller finds the first iteration where one of these fails: if there is
+// none, the sweep's weights are G_{t+K} and its last minimum is W_{t+K}
+// (or the vector stopped at its last iteration); if it is iteration j, the
+// iterations before and including j were right, and the sweep is run again
+// from G_t (kept in the other copy: a sweep reads one copy and writes the
+// other) for j + 1 iterations, which gives the same G_{t+j+1}, and the
+// vector either stops there (a 0.0) or goes on from W_{t+j+1}, which the
+// sweep already found. A distance left out (see the bound in
+// kernels_train.inc) is one proven above a distance of the same iteration
+// that was measured, so it could neither be the first of the smallest nor
+// 0.0. Ties go to the smaller index in every combination of minima (lanes,
+// blocks, chunks, the winner's block run first), as the plain search's
+// strict comparison in row-major order gives them.
 #include "engine.h"
+#include "engine_sweep.h"
 
 #if defined(__linux__)
 #include <linux/futex.h>
@@ -9,7 +39,10 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <memory>
 #include <thread>
@@ -48,21 +81,35 @@ void wake_one(std::atomic<uint32_t> &word) {
 #endif
 }
 
+// Keeps the first of the smallest distances of two neuron sets, whatever
+// their order: the smaller distance, and of equal ones the smaller index.
+// Sets with no neuron below DBL_MAX (index SIZE_MAX) give way.
+Nearest first_of(const Nearest &a, const Nearest &b) {
+    Nearest out = a;
+    if (b.index != SIZE_MAX &&
+        (a.index == SIZE_MAX || b.distance < a.distance || (b.distance == a.distance && b.index < a.index))) {
+        out.distance = b.distance;
+        out.index = b.index;
+    }
+    out.any_zero = a.any_zero || b.any_zero;
+    return out;
+}
+
 // A second thread that helps with every pass over the grid during one
-// training call. A pass is cut into chunks of blocks that either thread
-// claims from a shared word, so the caller never waits for a partner that
-// the scheduler has not run: it takes the unclaimed chunks itself and waits
-// only for a chunk already in the partner's hands. The caller claims from
-// the front and the partner from the back, so each keeps working on the same
-// weights pass after pass (in its own core's cache) and only chunks near
-// where they meet change hands. The chunks' results are combined in chunk
-// order, so who ran which chunk changes no bit.
+// training call: a plain winner search, or a sweep of several iterations.
+// A pass is cut into chunks of blocks that either thread claims from a
+// shared word, so the caller never waits for a partner that the scheduler
+// has not run: it takes the unclaimed chunks itself and waits only for a
+// chunk already in the partner's hands. The caller claims from the front and
+// the partner from the back, so each keeps working on the same weights pass
+// after pass (in its own core's cache) and only chunks near where they meet
+// change hands. The results are combined by distance and then index, so
+// who ran which chunk changes no bit.
 class TrainingTeam {
   public:
-    TrainingTeam(const Kernels &kernels, PackedGrid &grid, const uint32_t *index_sum,
-                 const int64_t *block_first_sum)
-        : kernels_(kernels), grid_(grid), index_sum_(index_sum), block_first_sum_(block_first_sum),
-          chunks_(grid.blocks < kMaxChunks ? grid.blocks : kMaxChunks), thread_([this] { serve(); }) {}
+    TrainingTeam(const Kernels &kernels, size_t n, size_t blocks)
+        : kernels_(kernels), n_(n), blocks_(blocks), chunks_(blocks < 5 * kMaxChunks ? 2 : kMaxChunks),
+          middle_(blocks / 50 * kMiddleChunks), split_(blocks / 2), thread_([this] { serve(); }) {}
     TrainingTeam(const TrainingTeam &) = delete;
     TrainingTeam &operator=(const TrainingTeam &) = delete;
 
@@ -72,29 +119,99 @@ class TrainingTeam {
         thread_.join();
     }
 
-    // factor_by_sum null: a plain winner search; otherwise update and measure.
-    Nearest pass(const double *x, const double *factor_by_sum) {
+    // The nearest neuron to x.
+    Nearest search(const double *weights, const double *x) {
+        weights_ = weights;
         x_ = x;
-        factor_by_sum_ = factor_by_sum;
-        completed_.store(0, std::memory_order_relaxed);
-        const uint64_t epoch = (claim_.load(std::memory_order_relaxed) >> 32) + 1;
-        publish(epoch);
-        work(epoch, true);
-        for (unsigned spins = 0; completed_.load(std::memory_order_acquire) != chunks_; ++spins) {
-            if (spins < 4096) spin_pause();
-            else std::this_thread::yield();
-        }
-        Nearest out = results_[0].value;
-        for (size_t c = 1; c < chunks_; ++c) out = combine(out, results_[c].value);
+        job_ = nullptr;
+        Nearest out;
+        run(&out, 1);
         return out;
+    }
+
+    // The job over every block but job.skip; out[j] per iteration.
+    void sweep(const SweepJob &job, Nearest *out) {
+        job_ = &job;
+        run(out, job.iterations + (job.next_x != nullptr ? 1 : 0));
     }
 
   private:
     // Every claim and completion is an atomic operation on a line both cores
-    // write, a round trip between them; on a 40 x 40 grid of 64 inputs (a
-    // pass of about 10 us) 32 chunks cost a third of the time, 4 balance
-    // well enough (measured: 65-72 ms against 72-99 ms for 200 vectors).
-    static constexpr size_t kMaxChunks = 4;
+    // write, a round trip between them (a pass of one iteration over 40 x 40
+    // neurons of 64 inputs, about 10 us, lost a third of its time to 32 equal
+    // chunks), and a chunk that changes hands moves its weights from one
+    // core's cache to the other's. So each thread has one large chunk, the
+    // caller's at the front and the partner's at the back, and eight small
+    // ones (2% of the grid each) lie between them, around a split that moves
+    // after every pass towards where the two threads met: the small chunks
+    // balance a pass, and the large ones keep their weights where they are.
+    static constexpr size_t kMaxChunks = 10, kMiddleChunks = kMaxChunks - 2;
+
+    size_t chunk_begin(size_t chunk) const {
+        if (chunks_ < kMaxChunks) return blocks_ * chunk / chunks_;
+        if (chunk == 0) return 0;
+        if (chunk == kMaxChunks) return blocks_;
+        return split_ - middle_ / 2 + (chunk - 1) * middle_ / kMiddleChunks;
+    }
+
+    // After a pass: the split moves by half of the small chunks the caller
+    // took beyond its half of them (or fell short by).
+    void rebalance(size_t taken) {
+        if (chunks_ < kMaxChunks || middle_ == 0) return;
+        const size_t step = middle_ / kMiddleChunks;
+        const size_t lowest = middle_ / 2, highest = blocks_ - (middle_ - middle_ / 2);
+        if (taken > kMiddleChunks / 2) {
+            const size_t move = step * (taken - kMiddleChunks / 2) / 2;
+            split_ = split_ + move < highest ? split_ + move : highest;
+        } else if (taken < kMiddleChunks / 2) {
+            const size_t move = step * (kMiddleChunks / 2 - taken) / 2;
+            split_ = split_ > lowest + move ? split_ - move : lowest;
+        }
+    }
+
+    // A partner that other work keeps from its core leaves the caller
+    // waiting for the chunks it has claimed. When over 64 passes the caller
+    // waited more than a third of the time, it runs the next 256 passes
+    // alone (the partner, unwoken, sleeps), then tries again. Who runs a
+    // chunk changes no result.
+    static constexpr unsigned kJudgedPasses = 64, kSoloPasses = 256;
+
+    void run(Nearest *out, size_t count) {
+        count_ = count;
+        taken_[0] = taken_[1] = 0;
+        if (solo_left_ > 0) {
+            --solo_left_;
+            for (size_t chunk = 0; chunk < chunks_; ++chunk) run_chunk(chunk, 0);
+        } else {
+            const auto start = std::chrono::steady_clock::now();
+            completed_.store(0, std::memory_order_relaxed);
+            const uint64_t epoch = (claim_.load(std::memory_order_relaxed) >> 32) + 1;
+            publish(epoch);
+            const size_t taken = work(epoch, true);
+            const auto mine = std::chrono::steady_clock::now();
+            for (unsigned spins = 0; completed_.load(std::memory_order_acquire) != chunks_; ++spins) {
+                if (spins < 4096) spin_pause();
+                else std::this_thread::yield();
+            }
+            const auto end = std::chrono::steady_clock::now();
+            // The partner is idle now: the chunks of the next pass may move.
+            rebalance(taken > 0 ? taken - 1 : 0);
+            waited_ += end - mine;
+            spent_ += end - start;
+            if (++judged_ == kJudgedPasses) {
+                if (3 * waited_ > spent_) solo_left_ = kSoloPasses;
+                judged_ = 0;
+                waited_ = spent_ = std::chrono::steady_clock::duration::zero();
+            }
+        }
+        // Each thread has folded its chunks' results into its own; the first
+        // of the smallest over both is the grid's, whatever chunks each ran.
+        for (size_t j = 0; j < count; ++j) {
+            if (taken_[1] == 0) out[j] = folded_[0].values[j];
+            else if (taken_[0] == 0) out[j] = folded_[1].values[j];
+            else out[j] = first_of(folded_[0].values[j], folded_[1].values[j]);
+        }
+    }
 
     // The claim word: epoch << 32 | front << 16 | back; chunks [front, back)
     // are unclaimed.
@@ -108,21 +225,29 @@ class TrainingTeam {
         if (sleeping_.load(std::memory_order_seq_cst)) wake_one(wake_word_);
     }
 
+    // Runs a chunk and folds its results into those of the thread (0 the
+    // caller, 1 the partner).
+    void run_chunk(size_t chunk, int thread) {
+        const size_t begin = chunk_begin(chunk), end = chunk_begin(chunk + 1);
+        Nearest *mine = folded_[thread].values;
+        Nearest *out = taken_[thread] == 0 ? mine : results_[thread].values;
+        if (job_ == nullptr) out[0] = kernels_.nearest(weights_, n_, begin, end, x_);
+        else kernels_.sweep(*job_, begin, end, out);
+        if (taken_[thread]++ > 0)
+            for (size_t j = 0; j < count_; ++j) mine[j] = first_of(mine[j], out[j]);
+    }
+
     // Runs chunks of this epoch, from the front or from the back, until none
     // is left unclaimed.
-    void work(uint64_t epoch, bool from_front) {
+    size_t work(uint64_t epoch, bool from_front) {
+        size_t taken = 0;
         uint64_t word = claim_.load(std::memory_order_acquire);
         for (;;) {
-            if ((word >> 32) != epoch || front_of(word) >= back_of(word)) return;
+            if ((word >> 32) != epoch || front_of(word) >= back_of(word)) return taken;
             const uint64_t claimed = from_front ? word + (uint64_t{1} << 16) : word - 1;
             if (!claim_.compare_exchange_weak(word, claimed, std::memory_order_acq_rel)) continue;
-            const size_t chunk = from_front ? front_of(word) : back_of(word) - 1;
-            const size_t begin = grid_.blocks * chunk / chunks_, end = grid_.blocks * (chunk + 1) / chunks_;
-            results_[chunk].value =
-                factor_by_sum_ == nullptr
-                    ? kernels_.nearest(grid_.weights, grid_.n, begin, end, x_)
-                    : kernels_.update_nearest(grid_.weights, grid_.n, begin, end, x_, factor_by_sum_,
-                                              index_sum_, block_first_sum_);
+            run_chunk(from_front ? front_of(word) : back_of(word) - 1, from_front ? 0 : 1);
+            ++taken;
             completed_.fetch_add(1, std::memory_order_acq_rel);
             word = claim_.load(std::memory_order_acquire);
         }
@@ -154,33 +279,122 @@ class TrainingTeam {
     }
 
     const Kernels &kernels_;
-    PackedGrid &grid_;
-    const uint32_t *index_sum_;
-    const int64_t *block_first_sum_;
-    const size_t chunks_;
+    const size_t n_, blocks_, chunks_;
+    // The small chunks' blocks (2% of the grid each) and the middle of
+    // them; the caller moves the split between passes, before it publishes
+    // the next.
+    const size_t middle_;
+    size_t split_;
     // Written by the caller before an epoch is published and read only by a
     // thread that has claimed a chunk of it, after the claim's acquire.
+    const double *weights_ = nullptr;
     const double *x_ = nullptr;
-    const double *factor_by_sum_ = nullptr;
+    const SweepJob *job_ = nullptr;
     struct alignas(64) Slot {
-        Nearest value;
+        Nearest values[kMaxSweep + 1];
     };
-    Slot results_[kMaxChunks];
+    // Per thread: a chunk's results, the results of its chunks so far, and
+    // how many it has run in this pass (each written by its thread only,
+    // read by the caller after the pass).
+    Slot results_[2], folded_[2];
+    size_t taken_[2] = {0, 0};
+    size_t count_ = 0;
     alignas(64) std::atomic<uint64_t> claim_{0};
     alignas(64) std::atomic<size_t> completed_{0};
     alignas(64) std::atomic<uint32_t> wake_word_{0};
     std::atomic<bool> sleeping_{false};
     std::atomic<bool> stop_{false};
+    // The caller's alone: how its passes went.
+    unsigned judged_ = 0, solo_left_ = 0;
+    std::chrono::steady_clock::duration waited_{}, spent_{};
     std::thread thread_;
 };
 
+// Process-wide sums of every call's counts, and the sweep policy.
+struct StatsWords {
+    std::atomic<uint64_t> vectors{0}, searches{0}, sweeps{0}, iterations{0}, replays{0}, sum_changes{0},
+        early_zeros{0}, measured{0}, skipped{0}, bound_failures{0};
+};
+StatsWords stats_words;
+std::atomic<size_t> policy_first{SweepPolicy{}.first}, policy_most{SweepPolicy{}.most};
+std::atomic<bool> policy_lead{SweepPolicy{}.lead_block}, policy_in_place{SweepPolicy{}.in_place},
+    policy_skipping{SweepPolicy{}.skipping}, policy_checking{SweepPolicy{}.checking};
+
+void add_stats(const SweepStats &s) {
+    stats_words.vectors.fetch_add(s.vectors, std::memory_order_relaxed);
+    stats_words.searches.fetch_add(s.searches, std::memory_order_relaxed);
+    stats_words.sweeps.fetch_add(s.sweeps, std::memory_order_relaxed);
+    stats_words.iterations.fetch_add(s.iterations, std::memory_order_relaxed);
+    stats_words.replays.fetch_add(s.replays, std::memory_order_relaxed);
+    stats_words.sum_changes.fetch_add(s.sum_changes, std::memory_order_relaxed);
+    stats_words.early_zeros.fetch_add(s.early_zeros, std::memory_order_relaxed);
+    stats_words.measured.fetch_add(s.measured, std::memory_order_relaxed);
+    stats_words.skipped.fetch_add(s.skipped, std::memory_order_relaxed);
+    stats_words.bound_failures.fetch_add(s.bound_failures, std::memory_order_relaxed);
+}
+
 }  // namespace
+
+SweepStats sweep_stats() {
+    SweepStats s;
+    s.vectors = stats_words.vectors.load(std::memory_order_relaxed);
+    s.searches = stats_words.searches.load(std::memory_order_relaxed);
+    s.sweeps = stats_words.sweeps.load(std::memory_order_relaxed);
+    s.iterations = stats_words.iterations.load(std::memory_order_relaxed);
+    s.replays = stats_words.replays.load(std::memory_order_relaxed);
+    s.sum_changes = stats_words.sum_changes.load(std::memory_order_relaxed);
+    s.early_zeros = stats_words.early_zeros.load(std::memory_order_relaxed);
+    s.measured = stats_words.measured.load(std::memory_order_relaxed);
+    s.skipped = stats_words.skipped.load(std::memory_order_relaxed);
+    s.bound_failures = stats_words.bound_failures.load(std::memory_order_relaxed);
+    return s;
+}
+
+void reset_sweep_stats() {
+    for (std::atomic<uint64_t> *word :
+         {&stats_words.vectors, &stats_words.searches, &stats_words.sweeps, &stats_words.iterations,
+          &stats_words.replays, &stats_words.sum_changes, &stats_words.early_zeros, &stats_words.measured,
+          &stats_words.skipped, &stats_words.bound_failures})
+        word->store(0, std::memory_order_relaxed);
+}
+
+SweepPolicy sweep_policy() {
+    SweepPolicy policy;
+    policy.first = policy_first.load(std::memory_order_relaxed);
+    policy.most = policy_most.load(std::memory_order_relaxed);
+    policy.lead_block = policy_lead.load(std::memory_order_relaxed);
+    policy.in_place = policy_in_place.load(std::memory_order_relaxed);
+    policy.skipping = policy_skipping.load(std::memory_order_relaxed);
+    policy.checking = policy_checking.load(std::memory_order_relaxed);
+    return policy;
+}
+
+void set_sweep_policy(const SweepPolicy &policy) {
+    // At least one iteration a sweep, at most what the kernels hold.
+    const size_t most = policy.most < 1 ? 1 : policy.most > kMaxSweep ? kMaxSweep : policy.most;
+    const size_t first = policy.first < 1 ? 1 : policy.first > most ? most : policy.first;
+    policy_first.store(first, std::memory_order_relaxed);
+    policy_most.store(most, std::memory_order_relaxed);
+    policy_lead.store(policy.lead_block, std::memory_order_relaxed);
+    policy_in_place.store(policy.in_place, std::memory_order_relaxed);
+    policy_skipping.store(policy.skipping, std::memory_order_relaxed);
+    policy_checking.store(policy.checking, std::memory_order_relaxed);
+}
 
 }  // namespace som_engine
 
 using namespace som_engine;
 
 namespace {
+
+// Iterations whose learning rates a training call works out once.
+constexpr size_t kRateTable = 4096;
+
+// Frees the second copy of the packed weights, whichever buffer it is by then.
+struct SpareWeights {
+    double *weights = nullptr;
+    ~SpareWeights() { std::free(weights); }
+};
 
 int train(som_network *network, double **rows, size_t row_count, size_t iterations, som_progress progress,
           void *context) {
@@ -205,23 +419,32 @@ int train(som_network *network, double **rows, size_t row_count, size_t iteratio
     // The index-sum differences span [-(X + Y - 2), X + Y - 2].
     const size_t max_sum = X + Y - 2;
     PackedGrid grid;
-    std::vector<double> neighbourhood, factor_by_sum;
+    std::vector<double> neighbourhood;
     std::vector<uint32_t> index_sum;
     std::vector<int64_t> block_first_sum;
+    std::vector<double> rate_table, bounds;
     // Without room for the packed grid and its tables, the plain loop gives
     // the same result in no extra memory.
     bool room = max_sum <= UINT32_MAX && grid.pack(network);
     if (room) {
         try {
             neighbourhood.resize(2 * max_sum + 1);
-            factor_by_sum.resize(max_sum + 1);
             index_sum.assign(grid.blocks * kLanes, 0);
             block_first_sum.assign(grid.blocks, -1);
+            rate_table.resize(iterations < kRateTable ? iterations : kRateTable);
+            bounds.resize(2 * kLanes * grid.blocks);
         } catch (const std::bad_alloc &) {
             room = false;
         }
     }
     if (!room) return som_train_plain_observed(network, rows, row_count, iterations, progress, context);
+    // A sweep of several iterations writes into a second copy, so that the
+    // weights at its start stay for a replay. Without room for the copy,
+    // every sweep is one iteration, which never needs one, in place.
+    SweepPolicy policy = sweep_policy();
+    SpareWeights spare;
+    if (!policy.in_place) spare.weights = allocate_packed(grid.blocks, n);
+    if (spare.weights == nullptr) policy.first = policy.most = 1;
 
     for (size_t p = 0; p < grid.neurons; ++p) index_sum[p] = static_cast<uint32_t>(p / Y + p % Y);
     for (size_t b = 0; b < grid.blocks; ++b) {
@@ -230,8 +453,10 @@ int train(som_network *network, double **rows, size_t row_count, size_t iteratio
         // the table by requiring the whole block within one row.
         if (last < grid.neurons && first / Y == last / Y) block_first_sum[b] = static_cast<int64_t>(index_sum[first]);
     }
+    // neighbourhood[max_sum - s + q] is the factor of index sum q when the
+    // winner's is s: h(s - q).
     for (size_t e = 0; e <= 2 * max_sum; ++e)
-        neighbourhood[e] = som_neighbourhood(static_cast<long long>(e) - static_cast<long long>(max_sum));
+        neighbourhood[e] = som_neighbourhood(static_cast<long long>(max_sum) - static_cast<long long>(e));
 
     const Kernels &kernels = active();
     std::unique_ptr<TrainingTeam> partner;
@@ -239,42 +464,197 @@ int train(som_network *network, double **rows, size_t row_count, size_t iteratio
         // Without a partner thread (the system may refuse one) the caller
         // runs every pass alone, to the same result.
         try {
-            partner = std::make_unique<TrainingTeam>(kernels, grid, index_sum.data(), block_first_sum.data());
+            partner = std::make_unique<TrainingTeam>(kernels, n, grid.blocks);
         } catch (const std::exception &) {
         }
     }
-    auto pass = [&](const double *x, const double *factor_by_sum) {
-        if (partner) return partner->pass(x, factor_by_sum);
-        if (factor_by_sum == nullptr) return kernels.nearest(grid.weights, n, 0, grid.blocks, x);
-        return kernels.update_nearest(grid.weights, n, 0, grid.blocks, x, factor_by_sum, index_sum.data(),
-                                      block_first_sum.data());
+    auto search = [&](const double *x) {
+        if (partner) return partner->search(grid.weights, x);
+        return kernels.nearest(grid.weights, n, 0, grid.blocks, x);
+    };
+    auto run_sweep = [&](const SweepJob &job, Nearest *out) {
+        if (partner) partner->sweep(job, out);
+        else kernels.sweep(job, 0, grid.blocks, out);
+    };
+    auto index_sum_of = [Y](const Nearest &winner) {
+        const size_t w = winner.index == SIZE_MAX ? 0 : winner.index;
+        return w / Y + w % Y;
     };
 
     const double T = network->time_constant;
+    // The learning rates of the first iterations, the same for every vector.
+    const size_t tabled = iterations < kRateTable ? iterations : kRateTable;
+    for (size_t t = 1; t <= tabled; ++t) rate_table[t - 1] = som_learning_rate(t, T);
+    auto rate_of = [&](size_t t) { return t <= tabled ? rate_table[t - 1] : som_learning_rate(t, T); };
+    SweepStats counts;
+    SweepCounts tallies;
+    tallies.checking = policy.checking;
+    // The bound's margin (kernels_train.inc), for up to 2^26 inputs.
+    const bool skipping = policy.skipping && n <= (size_t{1} << 26);
+    const double margin = static_cast<double>(n + 16) * 0x1p-52;
+    double rates[kMaxSweep], above[kMaxSweep], below[kMaxSweep];
+    // 2 X with X >= ||x||: the square root of the rounded sum of squares,
+    // raised by more than its rounding can have taken off.
+    auto twice_norm = [n, margin](const double *x) {
+        double squares = 0.0;
+        for (size_t k = 0; k < n; ++k) squares = squares + x[k] * x[k];
+        return 2.0 * (std::sqrt(squares) * (1.0 + 2.0 * margin) + 0x1p-400);
+    };
+    // Sweeps as long as the policy allows, as long as winners' index sums
+    // hold (see the end of each vector).
+    size_t first = policy.first;
+    Nearest lead[kMaxSweep + 1], found[kMaxSweep + 1], replayed[kMaxSweep + 1];
+    // The first winner of the next vector, when the last sweep of this one
+    // has searched for it already.
+    bool next_known = false;
+    Nearest next_winner{};
     int status = SOM_OK;
     size_t trained = 0;
     if (progress && progress(context, 0, row_count) != 0) status = SOM_ERROR_CANCELLED;
     for (size_t r = 0; r < row_count && status == SOM_OK; ++r) {
         const double *x = rows[r];
-        Nearest winner = pass(x, nullptr);
-        for (size_t t = 1; t <= iterations; ++t) {
-            const double lr = som_learning_rate(t, T);
-            const size_t w = winner.index == SIZE_MAX ? 0 : winner.index;
-            const size_t s = w / Y + w % Y;
-            // factor_by_sum[q] is the factor of every neuron whose index sum
-            // is q: h(s - q) * lr.
-            for (size_t q = 0; q <= max_sum; ++q) factor_by_sum[q] = neighbourhood[s - q + max_sum] * lr;
-            // Updating and re-measuring in one pass also yields the next
-            // iteration's winner: same vector, same weights.
-            winner = pass(x, factor_by_sum.data());
-            if (winner.any_zero) break;
+        const double *next_x = r + 1 < row_count ? rows[r + 1] : nullptr;
+        const double span = twice_norm(x), next_span = next_x != nullptr ? twice_norm(next_x) : 0.0;
+        Nearest winner = next_known ? next_winner : search(x);
+        if (!next_known) ++counts.searches;
+        // The bounds the last vector's last sweep left hold for this vector's
+        // first sweep.
+        bool bounds_in = next_known;
+        next_known = false;
+        size_t done = 0, size = first;
+        bool changed = false;
+        while (done < iterations) {
+            const size_t s = index_sum_of(winner);
+            SweepJob job{grid.weights, spare.weights ? spare.weights : grid.weights, n, x,
+                         neighbourhood.data() + (max_sum - s), rates, index_sum.data(), block_first_sum.data(),
+                         size < iterations - done ? size : iterations - done, SIZE_MAX, nullptr,
+                         nullptr, nullptr, margin, 1.0 - margin - 0x1p-46, 1.0 + 4.0 * margin + 0x1p-40, span,
+                         &tallies, bounds.data(), bounds_in, next_span, nullptr};
+            bounds_in = false;
+            for (size_t j = 0; j < job.iterations; ++j) rates[j] = rate_of(done + 1 + j);
+            // A sweep that ends the vector also searches for the next one's
+            // first winner.
+            if (done + job.iterations == iterations) job.next_x = next_x;
+            // The winner's block goes first: the early stop almost always
+            // comes from the winner itself, so where its block first reaches
+            // a distance of 0.0 is where the sweep should end.
+            const size_t lead_block = (winner.index == SIZE_MAX ? 0 : winner.index) / kLanes;
+            const bool leading = policy.lead_block && job.iterations > 1;
+            if (leading) {
+                // The block also searches the next vector, in case the
+                // vector stops within the sweep; where its kernel can, it
+                // ends at the stop, and otherwise it runs again up to it.
+                const size_t limit_reached = job.next_x != nullptr;
+                bool stopped = false;
+                job.next_x = next_x;
+                job.stopped = &stopped;
+                kernels.sweep(job, lead_block, lead_block + 1, lead);
+                job.stopped = nullptr;
+                size_t until = job.iterations;
+                for (size_t j = 0; j < job.iterations && until == job.iterations; ++j)
+                    if (lead[j].any_zero) until = j + 1;
+                if (stopped) {
+                    lead[until] = lead[job.iterations];
+                    job.iterations = until;
+                } else if (until < job.iterations) {
+                    job.iterations = until;
+                    kernels.sweep(job, lead_block, lead_block + 1, lead);
+                } else if (!limit_reached && !lead[until - 1].any_zero) {
+                    // The vector goes on after this sweep.
+                    job.next_x = nullptr;
+                }
+                job.skip = lead_block;
+                // The other blocks measure only what the lead block's
+                // smallest distances leave possible. The bound needs every
+                // factor in [0, 0.99]; the neighbourhood factors are in
+                // (0, 1], so the rates decide.
+                bool bounded = skipping;
+                for (size_t j = 0; j < job.iterations && bounded; ++j) bounded = rates[j] >= 0.0 && rates[j] <= 0.99;
+                if (bounded) {
+                    for (size_t j = 0; j < job.iterations; ++j) {
+                        below[j] = lead[j].distance;
+                        above[j] = lead[j].index == SIZE_MAX
+                                       ? INFINITY
+                                       : std::max(std::sqrt(below[j] * (1.0 + 4.0 * margin)), 0x1p-440) *
+                                             (1.0 + 0x1p-50);
+                    }
+                    job.above = above;
+                    job.below = below;
+                }
+            }
+            run_sweep(job, found);
+            ++counts.sweeps;
+            const size_t count = job.iterations;
+            if (leading)
+                for (size_t j = 0; j < count + (job.next_x != nullptr ? 1 : 0); ++j)
+                    found[j] = first_of(found[j], lead[j]);
+            // Checking mode: each threshold came from a distance of its own
+            // iteration, so nothing found can lie above it.
+            if (tallies.checking && job.above != nullptr)
+                for (size_t j = 0; j < count; ++j)
+                    if (!(found[j].distance <= below[j])) tallies.failures.fetch_add(1, std::memory_order_relaxed);
+            // The sweep is the plain loop's as far as its assumptions held:
+            // iteration j + 1 was right if the winner after iteration j has
+            // the assumed index sum, and the plain loop would have run it
+            // only if no distance after iteration j was 0.0.
+            size_t kept = count;
+            bool stop = false;
+            for (size_t j = 0; j < count; ++j) {
+                if (found[j].any_zero) {
+                    kept = j + 1;
+                    stop = true;
+                    break;
+                }
+                if (j + 1 < count && index_sum_of(found[j]) != s) {
+                    kept = j + 1;
+                    break;
+                }
+            }
+            if (kept < count) {
+                // Again from the sweep's start, for the iterations that were
+                // right; they give the same weights and minima as before.
+                ++counts.replays;
+                if (stop) ++counts.early_zeros;
+                else ++counts.sum_changes;
+                job.iterations = kept;
+                job.skip = SIZE_MAX;
+                job.next_x = nullptr;
+                job.above = nullptr;
+                run_sweep(job, replayed);
+            }
+            if (job.dst != job.src) std::swap(grid.weights, spare.weights);
+            done += kept;
+            counts.iterations += kept;
+            if ((stop || done == iterations) && job.next_x != nullptr) {
+                next_known = true;
+                next_winner = found[count];
+            }
+            if (stop) break;
+            winner = found[kept - 1];
+            // Sweeps grow while their assumptions hold; a changed index sum
+            // starts again from one iteration.
+            if (kept < count) {
+                size = 1;
+                changed = true;
+            } else {
+                size = 2 * size < policy.most ? 2 * size : policy.most;
+            }
         }
+        // The next vector starts with sweeps half as long after an index sum
+        // changed in this one, twice as long (up to the most) otherwise.
+        if (changed) first = first / 2 > 0 ? first / 2 : 1;
+        else first = 2 * first < policy.most ? 2 * first : policy.most;
         trained = r + 1;
+        ++counts.vectors;
         if (progress && progress(context, trained, row_count) != 0) status = SOM_ERROR_CANCELLED;
     }
     partner.reset();
     grid.unpack(network);
     if (trained > 0) som_set_inputs(network, rows[trained - 1]);
+    counts.measured = tallies.measured.load(std::memory_order_relaxed);
+    counts.skipped = tallies.skipped.load(std::memory_order_relaxed);
+    counts.bound_failures = tallies.failures.load(std::memory_order_relaxed);
+    add_stats(counts);
     return status;
 }
 
