@@ -19,25 +19,27 @@
 # would take hours and is left out: its time there is extrapolated from W7's
 # (quadratic in rows, linear in fields), and their outputs are checked
 # against the literal build only on the apply run. W10 trains a 50x50 grid
-# on 2,000 rows of 8 fields; each training workload is followed by how its
-# sweeps went (sweep_stats on the same input).
+# on 2,000 rows of 8 fields; W11 is a whole default run on a small table
+# (the 100x100 grid, 150 rows of 8 fields), where creating and saving the map
+# count as much as training: compare its wall times. Each training workload
+# is followed by how its sweeps went (sweep_stats on the same input).
 #
 # Progress and build output go to standard error; the Markdown tables go to
 # standard output.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-readonly ALL_WORKLOADS=(W1 W2 W3 W4 W5 W6 W7 W8 W9 W10)
+readonly ALL_WORKLOADS=(W1 W2 W3 W4 W5 W6 W7 W8 W9 W10 W11)
 
 usage() {
-    echo "usage: $0 [W1 .. W10 ...]   (SOMAP_BENCH_QUICK=1 shrinks every input tenfold," \
+    echo "usage: $0 [W1 .. W11 ...]   (SOMAP_BENCH_QUICK=1 shrinks every input tenfold," \
          "SOMAP_BENCH_REPEAT=N times every run N times)" >&2
 }
 
 selected=()
 for arg in "$@"; do
     case "${arg^^}" in
-        W[1-9] | W10) selected+=("${arg^^}") ;;
+        W[1-9] | W10 | W11) selected+=("${arg^^}") ;;
         -H | --HELP) usage; exit 0 ;;
         *) echo "unknown workload: $arg" >&2; usage; exit 2 ;;
     esac
@@ -401,6 +403,15 @@ if wanted W10; then
     generate "$n" 8 607 "$tmp/w10.tsv"
     run_pair W10 "Network Training" "$tmp/w10.tsv" 1 -x 50 -y 50
     sweep_report W10 "$tmp/w10.tsv" -x 50 -y 50
+fi
+
+if wanted W11; then
+    n=$(rows 150)
+    description[W11]="whole run: train and save the default 100x100 grid on $n rows of 8 fields"
+    phase_label[W11]="Network Training"
+    generate "$n" 8 150 "$tmp/w11.tsv"
+    run_pair W11 "Network Training" "$tmp/w11.tsv" 1
+    sweep_report W11 "$tmp/w11.tsv"
 fi
 
 # Seconds shown in the unit that keeps three significant-ish digits readable.
