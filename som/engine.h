@@ -1,12 +1,18 @@
 // The fast engine: weights packed in blocks of eight neurons, one kernel set
-// per instruction-set level, chosen once at run time. Every kernel keeps the
-// order of operations of the plain code: lanes are independent neurons (or
-// rows), each lane accumulates its own sum in component order, and no
-// multiply-add is fused.
+// per instruction-set level, chosen once at run time. Every value the engine
+// stores or decides with is computed in the order of operations of the plain
+// code: lanes are independent neurons (or rows), each lane accumulates its
+// own sum in component order, and no multiply is fused with an add. Fused
+// multiply-adds appear in two roles only: a * 1.0 - b, which rounds exactly
+// as a - b, for differences that are only compared; and the approximate
+// scores and bounds of the filters, which only rule candidates out, with an
+// error bound written beside each, before the exact computation decides.
 //
 // engine.cpp holds what training and the searches share (kernel choice,
-// threads, packing); engine_train.cpp drives training, engine_search.cpp the
-// batch winner search and the pair search of the placement.
+// threads, packing); engine_train.cpp drives training in sweeps
+// (engine_sweep.h, kernels_train.inc); engine_search.cpp the batch winner
+// search with its filter (search_internal.h, kernels_filter.inc); and
+// farthest_pair.cpp the most-distant-pair search of the placement.
 #ifndef SOM_ENGINE_H
 #define SOM_ENGINE_H
 

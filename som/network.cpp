@@ -39,6 +39,22 @@ void drop_last_synapse(som_neuron *neuron) {
     neuron->synapses[neuron->synapses_count] = nullptr;
 }
 
+// The weight a synapse gets when 0.0 asks for a random one: 2^32 - 1, not
+// RAND_MAX, divides the draw.
+double random_weight() { return static_cast<double>(std::rand()) / 4294967295.0; }
+
+// Gives an empty list room for `count` entries: the capacity that count
+// implies, so appending up to it never reallocates and a later append
+// (som_synapse_new) finds the capacity it expects.
+bool reserve_synapses(som_neuron *neuron, size_t count) {
+    size_t capacity = 1, bytes;
+    while (capacity < count)
+        if (!som_checked_mul(capacity, 2, &capacity)) return false;
+    if (!som_checked_mul(capacity, sizeof(som_synapse *), &bytes)) return false;
+    neuron->synapses = static_cast<som_synapse **>(std::malloc(bytes));
+    return neuron->synapses != nullptr;
+}
+
 size_t physical_memory_bytes() {
     long pages = sysconf(_SC_PHYS_PAGES);
     long page_size = sysconf(_SC_PAGE_SIZE);
@@ -194,7 +210,7 @@ som_synapse *som_synapse_new(som_neuron *in, som_neuron *out, double weight) {
     if (synapse == nullptr) return nullptr;
     synapse->neuron_in = in;
     synapse->neuron_out = out;
-    if (weight == 0.0) weight = static_cast<double>(std::rand()) / 4294967295.0;
+    if (weight == 0.0) weight = random_weight();
     synapse->weight = weight;
     if (!append_synapse(in, synapse)) {
         std::free(synapse);
@@ -213,6 +229,12 @@ som_network *som_network_new(size_t n, size_t x, size_t y) {
     return som_network_build(n, x, y, nullptr);
 }
 
+// A creation that failed frees everything built so far.
+static som_network *fail_build(som_network *network) {
+    som_network_destroy(network);
+    return nullptr;
+}
+
 som_network *som_network_build(size_t n, size_t x, size_t y, const double *weights) {
     size_t needed;
     if (!som_network_memory(n, x, y, &needed) || needed > physical_memory_bytes()) return nullptr;
@@ -225,19 +247,29 @@ som_network *som_network_build(size_t n, size_t x, size_t y, const double *weigh
         return nullptr;
     }
     som_neuron **inputs = network->input_layer->neurons;
+    // Every list is allocated once at the capacity its final count implies,
+    // instead of growing one synapse at a time: wiring a map is most of the
+    // time a short run spends outside training. The lists, the synapses and
+    // the order of the random draws are those som_synapse_new would give.
+    const size_t grid = x * y;
+    for (size_t k = 0; k < n && grid > 0; ++k)
+        if (!reserve_synapses(inputs[k], grid)) return fail_build(network);
+    for (size_t i = 0; i < x; ++i)
+        for (size_t j = 0; j < y && n > 0; ++j)
+            if (!reserve_synapses(network->output_layer->neurons[i][j], n)) return fail_build(network);
     for (size_t i = 0; i < x; ++i) {
         for (size_t j = 0; j < y; ++j) {
             som_neuron *out = network->output_layer->neurons[i][j];
             for (size_t k = 0; k < n; ++k) {
-                // A stored weight must survive bit for bit, zeros included, so
-                // it is set after creation rather than passed (0.0 would ask
-                // for a random weight).
-                som_synapse *synapse = som_synapse_new(inputs[k], out, weights ? 1.0 : 0.0);
-                if (synapse == nullptr) {
-                    som_network_destroy(network);
-                    return nullptr;
-                }
-                if (weights) synapse->weight = *weights++;
+                auto *synapse = static_cast<som_synapse *>(std::malloc(sizeof(som_synapse)));
+                if (synapse == nullptr) return fail_build(network);
+                synapse->neuron_in = inputs[k];
+                synapse->neuron_out = out;
+                // A stored weight survives bit for bit, zeros included; only
+                // a created network draws random ones.
+                synapse->weight = weights ? *weights++ : random_weight();
+                inputs[k]->synapses[inputs[k]->synapses_count++] = synapse;
+                out->synapses[out->synapses_count++] = synapse;
             }
         }
     }
