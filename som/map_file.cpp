@@ -49,36 +49,34 @@ ssize_t read_full(int fd, void *data, size_t size) {
     return static_cast<ssize_t>(done);
 }
 
-void put_field(std::vector<unsigned char> &buffer, const void *field) {
-    const unsigned char *bytes = static_cast<const unsigned char *>(field);
-    buffer.insert(buffer.end(), bytes, bytes + 8);
-}
-
-// Writes the header and weights through a buffer of about a megabyte.
+// Writes the header and weights through a buffer of a megabyte, each field
+// the 8-byte image of its value.
 bool write_map(int fd, const som_network *network) {
     const som_output_layer *grid = network->output_layer;
     const uint64_t n = network->input_layer->neurons_count;
     const uint64_t x = grid->neurons_count_x, y = grid->neurons_count_y;
-    std::vector<unsigned char> buffer;
-    buffer.reserve(1 << 20);
-    put_field(buffer, &network->saved_at);
-    put_field(buffer, &network->time_constant);
-    put_field(buffer, &n);
-    put_field(buffer, &x);
-    put_field(buffer, &y);
+    constexpr size_t kFields = size_t{1} << 17;
+    std::vector<uint64_t> buffer(kFields);
+    size_t used = 0;
+    auto put = [&](const void *field) { std::memcpy(&buffer[used++], field, 8); };
+    put(&network->saved_at);
+    put(&network->time_constant);
+    put(&n);
+    put(&x);
+    put(&y);
     for (size_t i = 0; i < x; ++i) {
         for (size_t j = 0; j < y; ++j) {
-            const som_neuron *out = grid->neurons[i][j];
-            for (size_t k = 0; k < out->synapses_count; ++k) {
-                put_field(buffer, &out->synapses[k]->weight);
-                if (buffer.size() >= (1 << 20)) {
-                    if (!som_internal::write_all(fd, buffer.data(), buffer.size())) return false;
-                    buffer.clear();
+            som_synapse *const *synapses = grid->neurons[i][j]->synapses;
+            for (size_t k = 0; k < n; ++k) {
+                put(&synapses[k]->weight);
+                if (used == kFields) {
+                    if (!som_internal::write_all(fd, buffer.data(), used * 8)) return false;
+                    used = 0;
                 }
             }
         }
     }
-    return som_internal::write_all(fd, buffer.data(), buffer.size());
+    return som_internal::write_all(fd, buffer.data(), used * 8);
 }
 
 }  // namespace
