@@ -7,6 +7,7 @@
 #include <random>
 #include <vector>
 
+#include "search_tuning.h"
 #include "som/search_internal.h"
 #include "som/som.h"
 #include "unit_helpers.h"
@@ -50,16 +51,7 @@ Table clusters(size_t count, size_t n, size_t k, unsigned seed) {
     return t;
 }
 
-class Tuning {
-  public:
-    explicit Tuning(SearchTuning tuning) : saved_(som_engine::search_tuning()) { som_engine::set_search_tuning(tuning); }
-    ~Tuning() { som_engine::set_search_tuning(saved_); }
-    Tuning(const Tuning &) = delete;
-    Tuning &operator=(const Tuning &) = delete;
-
-  private:
-    SearchTuning saved_;
-};
+using somap::testing::Tuning;
 
 // A 100 x 100 map of 16 inputs trained a little, as the tool would leave
 // it, applied to 20,000 rows with every kernel set, integer filter on and

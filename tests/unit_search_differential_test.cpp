@@ -17,6 +17,7 @@
 
 #include "som/search_internal.h"
 #include "som/som.h"
+#include "search_tuning.h"
 #include "test_support.h"
 #include "unit_helpers.h"
 
@@ -34,17 +35,7 @@ using som_engine::SearchTuning;
 
 using Table = std::vector<std::vector<double>>;
 
-// Sets the filters' thresholds for the lifetime of the object.
-class Tuning {
-  public:
-    explicit Tuning(SearchTuning tuning) : saved_(som_engine::search_tuning()) { som_engine::set_search_tuning(tuning); }
-    ~Tuning() { som_engine::set_search_tuning(saved_); }
-    Tuning(const Tuning &) = delete;
-    Tuning &operator=(const Tuning &) = delete;
-
-  private:
-    SearchTuning saved_;
-};
+using somap::testing::Tuning;
 
 class ThreadCap {
   public:
