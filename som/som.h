@@ -12,10 +12,10 @@
  * j the second (neurons_count_y). Row-major order (i outer, j inner) is used
  * everywhere: wiring, winner search, training and the map file.
  *
- * Threads. The library keeps no state of its own beyond two process-wide
- * settings (the kernel choice and the thread cap), each a single atomic
- * value, so calls on different networks may run at the same time on
- * different threads. A network is not locked: calls that change it (training,
+ * Threads. The library's only process-wide state is two settings (the
+ * kernel choice and the thread cap) and internal statistics, all atomic, so
+ * calls on different networks may run at the same time on different
+ * threads. A network is not locked: calls that change it (training,
  * placement, som_set_inputs, som_find_winners, loading weights into it) need
  * it to themselves (som_save too: it sets saved_at), while any number of
  * threads may call the read-only searches (som_find_winner,
