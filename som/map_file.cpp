@@ -195,6 +195,11 @@ int load_from(int fd, som_network **out) {
     // A pipe has no size, but the network is built only once all `total`
     // bytes have arrived, so `total` is then the bytes actually read.
     if (!memory_justified(needed, S_ISREG(info.st_mode) ? file_bytes : total)) return SOM_ERROR_TOO_LARGE;
+    // A file may really be as large as its header says (a sparse one costs
+    // nothing on disk) and still hold a network no machine here can: the
+    // network and the buffer the weights are read into must fit in
+    // physical memory, as creation demands, before a single weight is read.
+    if (!som_network_fits(header.n, header.x, header.y, bytes)) return SOM_ERROR_TOO_LARGE;
 
     std::vector<double> weights;
     const int status = read_weights(fd, count, weights);

@@ -224,6 +224,12 @@ som_synapse *som_synapse_new(som_neuron *in, som_neuron *out, double weight) {
     return synapse;
 }
 
+bool som_network_fits(size_t n, size_t x, size_t y, size_t extra) {
+    size_t needed;
+    return som_network_memory(n, x, y, &needed) && som_checked_add(needed, extra, &needed) &&
+           needed <= physical_memory_bytes();
+}
+
 som_network *som_network_new(size_t n, size_t x, size_t y) {
     std::srand(static_cast<unsigned int>(std::time(nullptr)));
     return som_network_build(n, x, y, nullptr);
@@ -236,8 +242,7 @@ static som_network *fail_build(som_network *network) {
 }
 
 som_network *som_network_build(size_t n, size_t x, size_t y, const double *weights) {
-    size_t needed;
-    if (!som_network_memory(n, x, y, &needed) || needed > physical_memory_bytes()) return nullptr;
+    if (!som_network_fits(n, x, y, 0)) return nullptr;
     auto *network = static_cast<som_network *>(std::calloc(1, sizeof(som_network)));
     if (network == nullptr) return nullptr;
     network->input_layer = som_input_layer_new(n);

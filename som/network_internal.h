@@ -10,6 +10,11 @@ extern "C" {
 // every synapse draws a random weight; otherwise weights holds x*y*n values in
 // map-file order ((i*y + j)*n + k) and each is stored exactly.
 som_network *som_network_build(size_t n, size_t x, size_t y, const double *weights);
+
+// Whether a network of n inputs and an x by y grid, with `extra` bytes
+// beside it, fits in the machine's physical memory: the test that creation
+// makes, and that loading makes before it reads a weight.
+bool som_network_fits(size_t n, size_t x, size_t y, size_t extra);
 }
 
 // Whether `rows` holds `count` row pointers that can be read for the

@@ -306,8 +306,10 @@ int som_save(som_network *network, const char *path);
 /* Reads a map file. Returns null when the file cannot be read, ends before
  * the weights its header declares, has a time constant that training cannot
  * use (NaN, infinite, negative, or so small that t / T overflows), or
- * declares a network too large to hold. Weights, zeros included, are
- * restored bit for bit. The caller owns the result. */
+ * declares a network too large to hold: more than its file justifies, or
+ * more than fits in physical memory beside the buffer its weights are read
+ * into (decided from the header, before a weight is read). Weights, zeros
+ * included, are restored bit for bit. The caller owns the result. */
 som_network *som_load(const char *path);
 
 /* som_load, storing in *status (when not null) SOM_OK or why it failed:

@@ -3,8 +3,10 @@
 // refusals.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -492,12 +494,18 @@ TEST_F(RenderTest, BadInputIsRefusedWithAMessage) {
     std::string bad_time = good;
     const double nan = std::nan("");
     std::memcpy(&bad_time[8], &nan, 8);
+    const auto sparse = [this](const std::string &name, uint64_t x, uint64_t y, uint64_t n) {
+        const std::string path = write(name, map_file(x, y, n, {}));
+        EXPECT_EQ(truncate(path.c_str(), static_cast<off_t>(40 + 8 * x * y * n)), 0) << std::strerror(errno);
+        return path;
+    };
     std::map<std::string, std::string> files = {
         {"MAP", write("good.map", good)},
         {"EMPTY", write("empty.map", "")},
         {"HEADER", write("header.map", good.substr(0, 30))},
         {"SHORT", write("short.map", good.substr(0, good.size() - 1))},
         {"HUGE", write("huge.map", map_file(1ull << 40, 1ull << 40, 1, {}))},
+        {"SPARSE", sparse("sparse.map", 1ull << 17, 1ull << 17, 1)},
         {"NANTIME", write("nantime.map", bad_time)},
         {"NOROWS", write("norows.map", map_file(0, 3, 2, {}))},
         {"NOCOLS", write("nocols.map", map_file(2, 0, 2, {}))},
@@ -527,6 +535,8 @@ TEST_F(RenderTest, BadInputIsRefusedWithAMessage) {
         {"map cut in header", {"HEADER"}, "could not load map"},
         {"map cut in weights", {"SHORT"}, "could not load map"},
         {"map claims too much", {"HUGE"}, "could not load map"},
+        // 128 GiB long (sparse), as its header says, but beyond memory.
+        {"map beyond memory", {"SPARSE"}, "it declares a network too large for this machine"},
         {"map with NaN time constant", {"NANTIME"}, "could not load map"},
         {"no rows", {"NOROWS"}, "empty grid (0 by 3"},
         {"no columns", {"NOCOLS"}, "empty grid (2 by 0"},

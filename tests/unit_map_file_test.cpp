@@ -502,6 +502,48 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(info.param.name);
     });
 
+// ---- Networks beyond the machine's memory --------------------------------
+
+// A file may really be as long as its header says (a sparse one costs
+// nothing on disk) and still declare a network no memory here can hold:
+// n = 1 and 2^17 by 2^17 neurons, 128 GiB of weights. It must be refused
+// from the header alone (SOM_ERROR_TOO_LARGE), before a weight is read (the
+// descriptor stands just past the header) and within the memory a small map
+// needs (the child's address space is capped); likewise from a pipe that
+// brings the header and nothing more.
+TEST(MapFileLoad, NetworkBeyondPhysicalMemoryIsRefusedFromTheHeader) {
+    const uint64_t side = uint64_t{1} << 17;
+    size_t needed = 0;
+    ASSERT_TRUE(som_network_memory(1, side, side, &needed));
+    const double physical = static_cast<double>(sysconf(_SC_PHYS_PAGES)) * static_cast<double>(sysconf(_SC_PAGE_SIZE));
+    if (static_cast<double>(needed) <= physical) GTEST_SKIP() << "this machine could hold the network";
+    TempDir dir;
+    const std::string path = dir.file("sparse.map");
+    const std::string header = header_bytes(1, kFixtureTimeConstant, 1, side, side);
+    write_file(path, header);
+    if (truncate(path.c_str(), static_cast<off_t>(SOM_MAP_HEADER_BYTES + 8 * side * side)) != 0)
+        GTEST_SKIP() << "no sparse file of 128 GiB here: " << std::strerror(errno);
+
+    int status = run_in_child([&] {
+        cap_address_space();
+        int why = SOM_OK;
+        const int fd = open(path.c_str(), O_RDONLY);
+        if (fd < 0) return 10;
+        if (som_load_fd(fd, &why) != nullptr) return 1;
+        if (why != SOM_ERROR_TOO_LARGE) return 2;
+        if (lseek(fd, 0, SEEK_CUR) != SOM_MAP_HEADER_BYTES) return 3;
+        if (som_load_status(path.c_str(), &why) != nullptr || why != SOM_ERROR_TOO_LARGE) return 4;
+        int ends[2];
+        if (pipe(ends) != 0 || write(ends[1], header.data(), header.size()) != static_cast<ssize_t>(header.size()))
+            return 11;
+        close(ends[1]);
+        if (som_load_fd(ends[0], &why) != nullptr || why != SOM_ERROR_TOO_LARGE) return 5;
+        return 0;
+    });
+    EXPECT_EQ(status, 0) << "1: loaded; 2: another status; 3: weights were read; 4: another status by path; "
+                            "5: another status from a pipe; other: the child failed or was killed";
+}
+
 // ---- Memory a header may claim ------------------------------------------
 
 // The loader's rule: a network may need at most 32 bytes of memory per byte

@@ -114,11 +114,16 @@ def map_header(time_constant, n, x, y):
     ("cut.map", map_header(500.0, 2, 2, 2) + bytes(8), ValueError, "not a somap map file"),
     ("nan.map", map_header(float("nan"), 1, 1, 1) + bytes(8), ValueError, "not a somap map file"),
     ("huge.map", map_header(500.0, 2 ** 40, 2 ** 40, 2 ** 40), ValueError, "too large"),
+    # As long as its header says (128 GiB, sparse), but beyond memory.
+    ("sparse.map", "sparse", ValueError, "too large for this machine"),
 ])
 def test_load_refuses_what_is_not_a_map(name, content, error, reason, tmp_path):
     path = tmp_path / name
     if content == "dir":
         path.mkdir()
+    elif content == "sparse":
+        path.write_bytes(map_header(500.0, 1, 2 ** 17, 2 ** 17))
+        os.truncate(path, 40 + 8 * 2 ** 34)
     elif content is not None:
         path.write_bytes(content)
     with pytest.raises(error) as raised:
