@@ -17,9 +17,13 @@ void InputTable::finish() {
     for (size_t k = 0; k < lines.size(); ++k) vectors[k] = values.data() + lines[k].first_value;
 }
 
+// A stream catches what its operations throw and only sets badbit, which
+// would turn memory running out into a short line or a 0.0; a string's
+// stream sets badbit for nothing else, so it is asked to throw instead.
 std::vector<std::string> &split_string(const std::string &text, char delimiter,
                                        std::vector<std::string> &fields) {
     std::istringstream stream(text);
+    stream.exceptions(std::ios::badbit);
     std::string piece;
     while (std::getline(stream, piece, delimiter)) fields.push_back(piece);
     return fields;
@@ -27,6 +31,7 @@ std::vector<std::string> &split_string(const std::string &text, char delimiter,
 
 void parse_double_field(const std::string &field, double &target) {
     std::istringstream stream(field);
+    stream.exceptions(std::ios::badbit);
     stream >> target;
 }
 

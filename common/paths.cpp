@@ -25,6 +25,10 @@ bool same_file(const std::string &output, const std::string &input) {
     return found == 0 && first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
+std::string save_failure(int status, int error) {
+    return status == SOM_ERROR_SYSTEM ? std::strerror(error) : som_status_string(status);
+}
+
 std::string load_failure(int status, int error) {
     switch (status) {
     case SOM_ERROR_SYSTEM: return std::strerror(error);

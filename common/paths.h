@@ -15,6 +15,10 @@ std::string printable(const std::string &text);
 // ("-" for standard input): writing there would destroy an input of the run.
 bool same_file(const std::string &output, const std::string &input);
 
+// Why som_save failed, in words, for the status it gave (and errno, for
+// SOM_ERROR_SYSTEM).
+std::string save_failure(int status, int error);
+
 // Why som_load_status refused a map, in words, for the status it gave (and
 // errno, for SOM_ERROR_SYSTEM).
 std::string load_failure(int status, int error);

@@ -156,13 +156,16 @@ class Network {
         if (rows.empty()) raise_error(PyExc_ValueError, "no data vectors");
         somap::render::Quality quality;
         bool copied;
+        int measured = SOM_OK;
         {
             py::gil_scoped_release release;
             somap::render::Grid grid;
             copied = somap::render::copy_grid(*network_, grid);
-            if (copied) quality = somap::render::measure_quality(*network_, grid, rows.data(), rows.size());
+            if (copied)
+                measured = somap::render::measure_quality(*network_, grid, rows.data(), rows.size(), quality);
         }
         if (!copied) raise_status(SOM_ERROR_INVALID, "copy_grid");
+        if (measured != SOM_OK) raise_status(measured, "som_find_winners_readonly");
         return py::make_tuple(quality.vectors, quality.quantization_error, quality.topographic_error,
                               quality.topographic_errors);
     }

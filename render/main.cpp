@@ -252,8 +252,9 @@ int run(int argc, char **argv) {
                         (line.field_count == 1 ? " field" : " fields") + ", expected " +
                         std::to_string(grid.dims));
         }
-        const Quality quality =
-            measure_quality(*network, grid, table.vectors.data(), table.size());
+        Quality quality;
+        const int measured = measure_quality(*network, grid, table.vectors.data(), table.size(), quality);
+        if (measured != SOM_OK) return fail(std::string("could not measure the map: ") + som_status_string(measured));
         output = "vectors\t" + std::to_string(quality.vectors) + "\n" +
                  "quantization_error\t" + exact_number(quality.quantization_error) + "\n" +
                  "topographic_error\t" + exact_number(quality.topographic_error) + "\n" +

@@ -22,14 +22,18 @@ double squared_distance(const double *input, const double *weights, size_t n) {
 
 }  // namespace
 
-Quality measure_quality(som_network &network, const Grid &grid, double *const *rows,
-                        size_t count) {
+int measure_quality(som_network &network, const Grid &grid, double *const *rows, size_t count,
+                    Quality &out) {
     Quality quality;
     quality.vectors = count;
-    if (count == 0 || grid.cells() == 0) return quality;
+    if (count == 0 || grid.cells() == 0) {
+        out = quality;
+        return SOM_OK;
+    }
 
     std::vector<size_t> winners_i(count), winners_j(count);
-    som_find_winners_readonly(&network, rows, count, winners_i.data(), winners_j.data());
+    const int searched = som_find_winners_readonly(&network, rows, count, winners_i.data(), winners_j.data());
+    if (searched != SOM_OK) return searched;
 
     double distance_sum = 0.0;
     for (size_t r = 0; r < count; ++r) {
@@ -55,7 +59,8 @@ Quality measure_quality(som_network &network, const Grid &grid, double *const *r
     quality.quantization_error = distance_sum / static_cast<double>(count);
     quality.topographic_error =
         static_cast<double>(quality.topographic_errors) / static_cast<double>(count);
-    return quality;
+    out = quality;
+    return SOM_OK;
 }
 
 }  // namespace somap::render

@@ -33,8 +33,10 @@ struct Quality {
 //
 // `grid` holds the network's weights (copy_grid); rows holds count pointers
 // to at least grid.dims values each. count may be 0, giving all zeros.
-Quality measure_quality(som_network &network, const Grid &grid, double *const *rows,
-                        size_t count);
+// Returns the status of the winner search (SOM_OK, or why it failed, with
+// `quality` then unset).
+int measure_quality(som_network &network, const Grid &grid, double *const *rows, size_t count,
+                    Quality &quality);
 
 }  // namespace somap::render
 

@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cfloat>
 #include <cstdint>
 #include <cstring>
@@ -60,8 +61,10 @@ std::string loading() { return std::string(text::kLoading) + "\n"; }
 std::string load_failed(const std::string &path) { return loading() + text::kLoadFailed + path + "\n"; }
 std::string creation_failed() { return std::string(text::kCreationFailed) + "\n"; }
 
-std::string save_failed(size_t rows, const std::string &path) {
-    return trained_until_output(rows) + phase(text::kPhaseRecognition) + text::kSaveFailed + path + "\n";
+// A save refused for the system error `error`, after the output lines.
+std::string save_failed(size_t rows, const std::string &path, int error) {
+    return trained_until_output(rows) + phase(text::kPhaseRecognition) + text::kSaveFailed + path + ": " +
+           std::strerror(error) + "\n";
 }
 
 // ---- Child limits ------------------------------------------------------------
@@ -479,16 +482,19 @@ INSTANTIATE_TEST_SUITE_P(
 
 const std::string kPairOnTwoNeurons = "0\t1\t1\t2\n0\t0\t3\t4\n";
 
-BadInputCase save_to(const char *name, std::string target, void (*prepare)(const std::string &), bool saved,
+// `error` 0: saved; otherwise the system error that refuses the save.
+BadInputCase save_to(const char *name, std::string target, void (*prepare)(const std::string &), int error,
                      std::vector<std::string> changed = {}) {
     BadInputCase c{name,   {"-x", "2", "-y", "1", "-i", "5", "-s", target},
                    kPair,  kPairOnTwoNeurons,
-                   saved ? trained_reports(2) : save_failed(2, target),
-                   saved ? 0 : 1,
+                   error == 0 ? trained_reports(2) : save_failed(2, target, error),
+                   error == 0 ? 0 : 1,
                    std::move(changed)};
     c.prepare = prepare;
     return c;
 }
+
+constexpr int kSaved = 0;
 
 void old_map_in_place(const std::string &d) { write_file(d + "/map", old_map()); }
 
@@ -497,13 +503,13 @@ BadInputCase read_only_directory() {
         ::mkdir((d + "/locked").c_str(), 0755);
         write_file(d + "/locked/map", old_map());
         ::chmod((d + "/locked").c_str(), 0555);
-    }, false);
+    }, EACCES);
     c.needs_permissions = true;
     return c;
 }
 
 BadInputCase file_size_limit() {
-    BadInputCase c = save_to("FileSizeLimit", "@/map", old_map_in_place, false);
+    BadInputCase c = save_to("FileSizeLimit", "@/map", old_map_in_place, EFBIG);
     c.setup = guard_and_limit_file_size;
     return c;
 }
@@ -511,21 +517,27 @@ BadInputCase file_size_limit() {
 INSTANTIATE_TEST_SUITE_P(
     SaveTargets, BadInput,
     ::testing::Values(
-        save_to("NewFile", "@/map", nullptr, true, {"/map"}),
-        save_to("MissingDirectory", "@/missing/map", nullptr, false),
-        save_to("ParentIsAFile", "@/plain/map", [](const std::string &d) { write_file(d + "/plain", "x"); }, false),
+        save_to("NewFile", "@/map", nullptr, kSaved, {"/map"}),
+        save_to("MissingDirectory", "@/missing/map", nullptr, ENOENT),
+        save_to("ParentIsAFile", "@/plain/map", [](const std::string &d) { write_file(d + "/plain", "x"); }, ENOTDIR),
         read_only_directory(),
-        save_to("FullDevice", "/dev/full", nullptr, false),
+        save_to("FullDevice", "/dev/full", nullptr, ENOSPC),
         file_size_limit(),
         save_to("DirectoryAsTarget", "@/map", [](const std::string &d) { ::mkdir((d + "/map").c_str(), 0755); },
-                false),
+                EISDIR),
         // The link stays a link; the map it names is replaced.
         save_to("SymbolicLink", "@/link", [](const std::string &d) {
             write_file(d + "/real", old_map());
             ::symlink("real", (d + "/link").c_str());
-        }, true, {"/real"}),
+        }, kSaved, {"/real"}),
+        // A dangling link: the map is made where it points.
+        save_to("DanglingLink", "@/link", [](const std::string &d) { ::symlink("real", (d + "/link").c_str()); },
+                kSaved, {"/real"}),
         save_to("DanglingLinkIntoMissingDirectory", "@/link",
-                [](const std::string &d) { ::symlink("missing/map", (d + "/link").c_str()); }, false),
+                [](const std::string &d) { ::symlink("missing/map", (d + "/link").c_str()); }, ENOENT),
+        // A link to itself is followed until the kernel gives up.
+        save_to("LinkLoop", "@/link", [](const std::string &d) { ::symlink("link", (d + "/link").c_str()); },
+                ELOOP),
         [] {
             // Loading the grid of the old map, retraining and replacing it.
             BadInputCase c{"SameAsTheApplyPath", {"-a", "@/map", "-s", "@/map", "-i", "5"}, kPair,

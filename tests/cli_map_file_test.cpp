@@ -2,8 +2,11 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -143,7 +146,7 @@ TEST(MapFiles, FailedSaveKeepsTheOldMapAndFailsTheRun) {
               "Training using 7 input vectors\n"
               "Network Training\t : #\n"
               "Input Recognition\t : #\n"
-              "could not save SOM to " + map + "\n");
+              "could not save SOM to " + map + ": " + std::strerror(::geteuid() == 0 ? EFBIG : EACCES) + "\n");
     EXPECT_EQ(read_file(map), "the user's old map");
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"map"});
 }
@@ -153,7 +156,8 @@ TEST(MapFiles, SaveIntoMissingDirectoryFails) {
     const std::string map = dir.file("missing/map");
     ProcessResult result = run_somap(with(kSmallGrid, {"-s", map}), kData);
     EXPECT_EQ(result.status, 1);
-    EXPECT_NE(result.err.find("could not save SOM to " + map + "\n"), std::string::npos);
+    EXPECT_NE(result.err.find("could not save SOM to " + map + ": " + std::strerror(ENOENT) + "\n"),
+              std::string::npos);
     EXPECT_EQ(dir.entries(), std::vector<std::string>{});
 }
 

@@ -28,40 +28,46 @@ using namespace somap;
 // The reference build (somap-plain, for benchmarks and differential tests)
 // runs every phase through the literal implementations; the two builds must
 // write the same bytes.
+// Each phase returns the library's status (SOM_OK or why it failed).
 #ifdef SOMAP_PLAIN_ENGINE
 bool read_input(InputTable &table) {
+    // Memory running out inside a read would otherwise only set badbit and
+    // look like the end of the input.
+    std::cin.exceptions(std::ios::badbit);
     read_input_table_plain(std::cin, table);
     // The stream takes a read error for the end; the C stream under it
     // keeps the error.
     return !std::ferror(stdin);
 }
-void init_weights(som_network *net, double **rows, size_t count, ProgressLine &) {
-    som_init_weights_plain(net, rows, count);
+int init_weights(som_network *net, double **rows, size_t count, ProgressLine &) {
+    return som_init_weights_plain(net, rows, count);
 }
-void train(som_network *net, double **rows, size_t count, size_t iterations, ProgressLine &) {
-    som_train_plain(net, rows, count, iterations);
+int train(som_network *net, double **rows, size_t count, size_t iterations, ProgressLine &) {
+    return som_train_plain(net, rows, count, iterations);
 }
-void find_winners(som_network *net, double **rows, size_t count, size_t *wi, size_t *wj) {
+int find_winners(som_network *net, double **rows, size_t count, size_t *wi, size_t *wj) {
     for (size_t k = 0; k < count; ++k) {
         som_set_inputs(net, rows[k]);
         wi[k] = 0;
         wj[k] = 0;
         som_find_winner(net, &wi[k], &wj[k]);
     }
+    return SOM_OK;
 }
 #else
 bool read_input(InputTable &table) { return read_input_table(0, table); }
-void init_weights(som_network *net, double **rows, size_t count, ProgressLine &progress) {
+int init_weights(som_network *net, double **rows, size_t count, ProgressLine &progress) {
     progress.begin(text::kProgressPlacing, text::kProgressPairs);
-    som_init_weights_observed(net, rows, count, progress.enabled() ? ProgressLine::report : nullptr, &progress);
+    return som_init_weights_observed(net, rows, count, progress.enabled() ? ProgressLine::report : nullptr,
+                                     &progress);
 }
-void train(som_network *net, double **rows, size_t count, size_t iterations, ProgressLine &progress) {
+int train(som_network *net, double **rows, size_t count, size_t iterations, ProgressLine &progress) {
     progress.begin(text::kProgressTraining, text::kProgressVectors);
-    som_train_observed(net, rows, count, iterations, progress.enabled() ? ProgressLine::report : nullptr,
-                       &progress);
+    return som_train_observed(net, rows, count, iterations, progress.enabled() ? ProgressLine::report : nullptr,
+                              &progress);
 }
-void find_winners(som_network *net, double **rows, size_t count, size_t *wi, size_t *wj) {
-    som_find_winners(net, rows, count, wi, wj);
+int find_winners(som_network *net, double **rows, size_t count, size_t *wi, size_t *wj) {
+    return som_find_winners(net, rows, count, wi, wj);
 }
 #endif
 
@@ -143,10 +149,20 @@ int run(int argc, char **argv) {
         // Training can take minutes: a terminal gets a live progress line,
         // erased before the phase report.
         ProgressLine progress(2);
-        init_weights(network, table.vectors.data(), table.size(), progress);
-        train(network, table.vectors.data(), table.size(),
-              static_cast<size_t>(static_cast<long>(settings.iterations)), progress);
+        const int placed = init_weights(network, table.vectors.data(), table.size(), progress);
+        const int trained = placed != SOM_OK ? placed
+                                             : train(network, table.vectors.data(), table.size(),
+                                                     static_cast<size_t>(static_cast<long>(settings.iterations)),
+                                                     progress);
         progress.clear();
+        // A map that was not placed or trained as asked is not the map the
+        // run promises: no winners from it, and no map saved.
+        if (trained != SOM_OK) {
+            som_network_destroy(network);
+            std::cerr << (placed != SOM_OK ? text::kPlacingFailed : text::kTrainingFailed) << ": "
+                      << som_status_string(trained) << std::endl;
+            return 1;
+        }
     }
     print_phase_time(text::kPhaseTraining);
 
@@ -192,11 +208,13 @@ int run(int argc, char **argv) {
         return !written.failed;
     };
     bool lines_out = true;
+    int searched = SOM_OK;
     for (size_t begin = 0, turn = 0; begin < table.size() && lines_out; begin += chunk, turn ^= 1) {
         size_t count = std::min(chunk, table.size() - begin);
-        find_winners(network, table.vectors.data() + begin, count, winners_i[turn].data(), winners_j[turn].data());
+        searched = find_winners(network, table.vectors.data() + begin, count, winners_i[turn].data(),
+                                winners_j[turn].data());
         lines_out = settle();
-        if (!lines_out) break;
+        if (!lines_out || searched != SOM_OK) break;
         try {
             writer = std::thread(write_chunk, std::cref(winners_i[turn]), std::cref(winners_j[turn]), begin, count,
                                  std::ref(written));
@@ -212,12 +230,22 @@ int run(int argc, char **argv) {
         if (written.error != EPIPE) std::cerr << text::kOutputFailed << std::endl;
         return 1;
     }
+    if (searched != SOM_OK) {
+        som_network_destroy(network);
+        std::cerr << text::kRecognitionFailed << ": " << som_status_string(searched) << std::endl;
+        return 1;
+    }
     print_phase_time(text::kPhaseRecognition);
 
-    if (training && som_save(network, settings.save_path.c_str()) != 0) {
-        som_network_destroy(network);
-        std::cerr << text::kSaveFailed << printable(settings.save_path) << std::endl;
-        return 1;
+    if (training) {
+        const int saved = som_save(network, settings.save_path.c_str());
+        const int error = errno;
+        if (saved != SOM_OK) {
+            som_network_destroy(network);
+            std::cerr << text::kSaveFailed << printable(settings.save_path) << ": " << save_failure(saved, error)
+                      << std::endl;
+            return 1;
+        }
     }
     som_network_destroy(network);
     print_phase_time(text::kPhaseDestruction);

@@ -37,6 +37,10 @@ inline constexpr const char *kOutOfMemory = "out of memory";
 inline constexpr const char *kOutputFailed = "could not write to standard output";
 inline constexpr const char *kTrainingPrefix = "Training using ";
 inline constexpr const char *kTrainingSuffix = " input vectors";
+// A phase the library could not complete, before ": " and the reason.
+inline constexpr const char *kPlacingFailed = "could not place the initial weights";
+inline constexpr const char *kTrainingFailed = "could not train the map";
+inline constexpr const char *kRecognitionFailed = "could not find the winning neurons";
 
 // The progress line on a terminal: "Training: 250 of 1000 vectors (25%), ...".
 inline constexpr const char *kProgressPlacing = "Placing weights";
