@@ -287,20 +287,25 @@ int som_find_winners(som_network *network, double **rows, size_t row_count, size
 /* Size in bytes of the fixed header of a map file. */
 #define SOM_MAP_HEADER_BYTES 40
 
-/* Writes the network to `path` and sets its saved_at. A regular file at the
- * path (or none) is replaced only once the new map is complete on disk, with
- * the old file's mode (and, where the process may, its owner and group); a
- * symbolic link is followed and kept, while a hard link to the old map keeps
- * the old map. The replacement needs a writable directory; a target the user
- * may not write is refused. A path naming one of the process's own
- * descriptors (/dev/stdout, /dev/fd/N) is written to that descriptor at its
- * offset; anything else that exists there (a device, a FIFO) is written in
- * place. A failed save leaves any old map untouched, no temporary file
- * behind (interrupts are held for the rename on the calling thread) and
- * saved_at as it was; a file-size limit or a vanished reader is a failure
- * like any other (SIGXFSZ and SIGPIPE are held for the call and never kill
- * the caller). Returns SOM_OK, SOM_ERROR_SYSTEM (-1; errno tells why),
- * SOM_ERROR_MEMORY or SOM_ERROR_INVALID. */
+/* Writes the network to `path` and sets its saved_at. Nothing is written
+ * where the system would refuse this process an ordinary open of `path` for
+ * writing (O_WRONLY | O_CREAT, as a shell's >> makes it): that open comes
+ * first, with the system's link and sticky-directory protections, and its
+ * refusal is the save's (SOM_ERROR_SYSTEM, errno EACCES say). A regular
+ * file at the path (or none) is replaced only once the new map is complete
+ * on disk, with the old file's mode (and, where the process may, its owner
+ * and group); a symbolic link is followed and kept, while a hard link to the
+ * old map keeps the old map. The replacement needs a directory that lets the
+ * file be replaced. A path naming one of the process's own descriptors
+ * (/dev/stdout, /dev/fd/N) is written to that descriptor at its offset;
+ * anything else that exists there (a device, a FIFO) is written in place. A
+ * failed save leaves any old map untouched, no temporary file behind (nor
+ * the empty file the first open made where there was none; interrupts are
+ * held for the rename on the calling thread) and saved_at as it was; a
+ * file-size limit or a vanished reader is a failure like any other (SIGXFSZ
+ * and SIGPIPE are held for the call and never kill the caller). Returns
+ * SOM_OK, SOM_ERROR_SYSTEM (-1; errno tells why), SOM_ERROR_MEMORY or
+ * SOM_ERROR_INVALID. */
 int som_save(som_network *network, const char *path);
 
 /* Reads a map file. Returns null when the file cannot be read, ends before

@@ -169,90 +169,28 @@ bool write_to_descriptor(int fd, const std::function<bool(int)> &produce) {
     return produce(fd);
 }
 
-// Writes into what cannot be renamed over (a device, a FIFO, another
-// process's descriptor), through a descriptor opened on it.
-bool write_in_place(int dir, const char *name, int extra_flags, const std::function<bool(int)> &produce) {
-    // Not O_TRUNC: there is nothing to truncate in a device or a pipe, and
-    // opening a FIFO waits for its reader, which only an interrupt may end.
-    Descriptor fd(::openat(dir, name, O_WRONLY | O_NOCTTY | O_CLOEXEC | extra_flags));
-    if (fd.get() < 0) return false;
-    WriteSignalsDiscarded held;
-    if (!produce(fd.get())) return false;
-    return fd.close();
-}
+// The open a shell's `>> PATH` makes, less its O_APPEND: the kernel applies
+// to it every rule it has for writing to a path (permissions, read-only
+// mounts, running programs, and the link and sticky-directory protections,
+// fs.protected_symlinks, fs.protected_regular and fs.protected_fifos, which
+// bind only such an open: O_CREAT is what asks for the last three). A save
+// goes ahead only where this open succeeds, so it never writes where an
+// ordinary write would have been refused.
+constexpr int kWriteOpen = O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC;
 
-bool replace(int dir, const std::string &base, const struct stat *existing,
-             const std::function<bool(int)> &produce) {
-    // The rename needs only the directory; a file the user may not write
-    // must still be refused, as writing it directly would be.
-    if (existing != nullptr && ::faccessat(dir, base.c_str(), W_OK, AT_EACCESS) != 0) return false;
-
-    // Held on this thread only: in a program with other threads that leave
-    // these signals unblocked, one of them may take the signal instead.
-    SignalsBlocked interrupts({SIGINT, SIGTERM, SIGHUP, SIGQUIT});
-    // The name must fit the file-name limit even when the target's own name
-    // nearly fills it. A new map is created with 0666 for the kernel to
-    // apply the umask to, as any new file; a replaced one gets its old mode
-    // below (reading the umask would mean setting it, which races with
-    // every other thread that creates a file).
-    const mode_t create_mode = existing != nullptr ? 0600 : 0666;
-    std::string temporary;
-    int made = -1;
-    for (int attempt = 0; attempt < 100 && made < 0; ++attempt) {
-        temporary = "." + base.substr(0, 200) + ".somap-" + random_suffix();
-        made = ::openat(dir, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, create_mode);
-        if (made < 0 && errno != EEXIST) return false;
-    }
-    if (made < 0) return false;
-    Descriptor fd(made);
-    // Removed on every way out but a completed rename, an exception from
-    // `produce` included.
-    struct Remover {
-        int dir;
-        const std::string &name;
-        bool armed = true;
-        ~Remover() {
-            if (!armed) return;
-            const int saved_errno = errno;
-            ::unlinkat(dir, name.c_str(), 0);
-            errno = saved_errno;
-        }
-    } remover{dir, temporary};
-
-    bool ok = true;
-    if (existing != nullptr) {
-        // Ownership first: a change of owner clears set-user-ID bits, which
-        // the mode then restores. Only root may give a file away; a member
-        // of the group may still keep the group.
-        if ((existing->st_uid != ::geteuid() || existing->st_gid != ::getegid()) &&
-            ::fchown(fd.get(), existing->st_uid, existing->st_gid) != 0)
-            (void)::fchown(fd.get(), static_cast<uid_t>(-1), existing->st_gid);
-        ok = ::fchmod(fd.get(), existing->st_mode & 07777) == 0;
-    }
-    {
-        WriteSignalsDiscarded held;
-        ok = ok && produce(fd.get()) && ::fsync(fd.get()) == 0;
-    }
-    int saved_errno = errno;
-    if (!fd.close() && ok) {
-        ok = false;
-        saved_errno = errno;
-    }
-    if (ok && ::renameat(dir, temporary.c_str(), dir, base.c_str()) != 0) {
-        ok = false;
-        saved_errno = errno;
-    }
-    if (!ok) {
-        errno = saved_errno;
-        return false;
-    }
-    remover.armed = false;
-    // Make the rename itself durable; a failure here loses no data. The
-    // directory was opened for paths only, which cannot be synced.
-    Descriptor sync(::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (sync.get() >= 0) ::fsync(sync.get());
-    return true;
-}
+// What a path leads to, links followed by hand (see resolve).
+struct Target {
+    enum Kind {
+        kOwnDescriptor,  // one of this process's descriptors, `descriptor`
+        kProcessLink,    // another entry of /proc naming an open file
+        kEntry,          // `base` in `dir`, which may not exist
+    } kind = kEntry;
+    int descriptor = -1;
+    Descriptor dir{AT_FDCWD};
+    std::string base;
+    bool exists = false;
+    struct stat entry {};
+};
 
 // Whether `dir` is this process's own table of descriptors (/proc/self/fd,
 // or a thread's, which shares it).
@@ -278,61 +216,235 @@ bool all_digits(const std::string &text) {
     return true;
 }
 
+// Finds what `path` leads to without acting on it. The path is walked one
+// link at a time, each relative to a descriptor of the directory that holds
+// it, so no joined string can outgrow PATH_MAX and the directories need only
+// be searchable. Nothing here decides whether a link may be followed: every
+// way out of write_whole_file lets the kernel follow the same links first.
+bool resolve(const char *path, Target &target) {
+    std::string name = path;
+    std::vector<char> link(static_cast<size_t>(PATH_MAX) + 1);
+    for (int hops = 0; hops < 40; ++hops) {
+        const size_t slash = name.rfind('/');
+        target.base = slash == std::string::npos ? name : name.substr(slash + 1);
+        if (slash != std::string::npos) {
+            const std::string parent = slash == 0 ? "/" : name.substr(0, slash);
+            Descriptor holder(::openat(target.dir.get(), parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+            if (holder.get() < 0) return false;
+            target.dir.swap(holder);
+        }
+        if (target.base.empty() || target.base == "." || target.base == "..") {
+            errno = EISDIR;
+            return false;
+        }
+        const int dir = target.dir.get();
+        if (::fstatat(dir, target.base.c_str(), &target.entry, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno != ENOENT) return false;
+            target.kind = Target::kEntry;
+            target.exists = false;
+            return true;
+        }
+        if (S_ISLNK(target.entry.st_mode)) {
+            // A link in /proc names an open file, not a path: its text
+            // ("pipe:[123]", or a file's name that may since have gone)
+            // cannot be followed as one.
+            if (on_procfs(dir)) {
+                const bool own = is_own_descriptor_table(dir) && all_digits(target.base);
+                target.kind = own ? Target::kOwnDescriptor : Target::kProcessLink;
+                if (own) target.descriptor = std::atoi(target.base.c_str());
+                return true;
+            }
+            const ssize_t length = ::readlinkat(dir, target.base.c_str(), link.data(), PATH_MAX);
+            if (length < 0) return false;
+            name.assign(link.data(), static_cast<size_t>(length));
+            continue;
+        }
+        target.kind = Target::kEntry;
+        target.exists = true;
+        return true;
+    }
+    errno = ELOOP;
+    return false;
+}
+
+// Writes into what cannot be renamed over (a device, a FIFO, another
+// process's descriptor) through the kernel's own open of the path, made
+// once: opening a FIFO waits for its reader (only an interrupt may end
+// that, so nothing is held yet), and a second open of a FIFO or a device
+// would not meet the same reader or the same state.
+bool write_in_place(const char *path, bool append, const std::function<bool(int)> &produce) {
+    // Not O_TRUNC: there is nothing to truncate in a device or a pipe.
+    Descriptor fd(::open(path, kWriteOpen | (append ? O_APPEND : 0), 0666));
+    if (fd.get() < 0) return false;
+    struct stat opened;
+    if (::fstat(fd.get(), &opened) != 0) return false;
+    // A regular file here was put in place of the device or FIFO after the
+    // path was resolved; writing into it would damage it.
+    if (S_ISREG(opened.st_mode) && !append) {
+        errno = EAGAIN;
+        return false;
+    }
+    WriteSignalsDiscarded held;
+    if (!produce(fd.get())) return false;
+    return fd.close();
+}
+
+// Removes, on every way out but a completed save, the empty file that the
+// kernel's open made where nothing was before; only that file, if it is
+// still there, still empty and still the very inode the open made.
+struct CreatedFile {
+    int dir;
+    const std::string &name;
+    dev_t device;
+    ino_t inode;
+    bool armed;
+    ~CreatedFile() {
+        if (!armed) return;
+        const int saved_errno = errno;
+        struct stat now;
+        if (::fstatat(dir, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(now.st_mode) &&
+            now.st_dev == device && now.st_ino == inode && now.st_size == 0)
+            ::unlinkat(dir, name.c_str(), 0);
+        errno = saved_errno;
+    }
+};
+
+// Writes a regular file (or one where nothing is yet) through a temporary
+// file in its directory, renamed over it once complete.
+bool replace(const char *path, const Target &target, const std::function<bool(int)> &produce) {
+    // Held on this thread only, from the first file this makes (the open
+    // below may create the target) to the last one it removes or renames:
+    // in a program with other threads that leave these signals unblocked,
+    // one of them may take the signal instead.
+    SignalsBlocked held({SIGINT, SIGTERM, SIGHUP, SIGQUIT});
+    const int dir = target.dir.get();
+    const std::string &base = target.base;
+
+    // The kernel decides whether this path may be written, links and all;
+    // non-blocking, since a FIFO put here since the path was resolved must
+    // not keep the signals held while it waits for a reader.
+    struct stat existing;
+    {
+        Descriptor opened(::open(path, kWriteOpen | O_NONBLOCK, 0666));
+        if (opened.get() < 0) return false;
+        if (::fstat(opened.get(), &existing) != 0) return false;
+    }
+    // When nothing was there, the open has made an empty file (or, in a race
+    // that no-one can tell apart from it, another process has).
+    CreatedFile created{dir, base, existing.st_dev, existing.st_ino, !target.exists && S_ISREG(existing.st_mode)};
+    // What the kernel opened must be the very file the rename replaces: a
+    // path changed while it was being saved is not saved.
+    struct stat named;
+    if (!S_ISREG(existing.st_mode) || ::fstatat(dir, base.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        named.st_dev != existing.st_dev || named.st_ino != existing.st_ino) {
+        errno = S_ISDIR(existing.st_mode) ? EISDIR : EAGAIN;
+        return false;
+    }
+
+    // The name must fit the file-name limit even when the target's own name
+    // nearly fills it. The temporary file starts private and gets the mode
+    // of the file it replaces below (a file the open above has just made has
+    // the mode the umask gave it; reading the umask would mean setting it,
+    // which races with every other thread that creates a file).
+    std::string temporary;
+    int made = -1;
+    for (int attempt = 0; attempt < 100 && made < 0; ++attempt) {
+        temporary = "." + base.substr(0, 200) + ".somap-" + random_suffix();
+        made = ::openat(dir, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (made < 0 && errno != EEXIST) return false;
+    }
+    if (made < 0) return false;
+    Descriptor fd(made);
+    // Removed on every way out but a completed rename, an exception from
+    // `produce` included.
+    struct Remover {
+        int dir;
+        const std::string &name;
+        bool armed = true;
+        ~Remover() {
+            if (!armed) return;
+            const int saved_errno = errno;
+            ::unlinkat(dir, name.c_str(), 0);
+            errno = saved_errno;
+        }
+    } remover{dir, temporary};
+
+    // Ownership first: a change of owner clears set-user-ID bits, which the
+    // mode then restores. Only root may give a file away; a member of the
+    // group may still keep the group. The owner gets nothing a write in
+    // place would not have given them: the open above succeeded, so the
+    // process could have written its map into their file, which they could
+    // then rewrite at will; the replacement ends the same way, a file of
+    // theirs holding the map. Where the kernel protects the process from
+    // writing into another user's file (fs.protected_regular in a sticky
+    // directory), that open has already refused.
+    if ((existing.st_uid != ::geteuid() || existing.st_gid != ::getegid()) &&
+        ::fchown(fd.get(), existing.st_uid, existing.st_gid) != 0)
+        (void)::fchown(fd.get(), static_cast<uid_t>(-1), existing.st_gid);
+    bool ok = ::fchmod(fd.get(), existing.st_mode & 07777) == 0;
+    {
+        WriteSignalsDiscarded discarded;
+        ok = ok && produce(fd.get()) && ::fsync(fd.get()) == 0;
+    }
+    int saved_errno = errno;
+    if (!fd.close() && ok) {
+        ok = false;
+        saved_errno = errno;
+    }
+    if (ok && ::renameat(dir, temporary.c_str(), dir, base.c_str()) != 0) {
+        ok = false;
+        saved_errno = errno;
+    }
+    if (!ok) {
+        errno = saved_errno;
+        return false;
+    }
+    remover.armed = false;
+    created.armed = false;
+    // Make the rename itself durable; a failure here loses no data. The
+    // directory was opened for paths only, which cannot be synced.
+    Descriptor sync(::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (sync.get() >= 0) ::fsync(sync.get());
+    return true;
+}
+
 }  // namespace
+
+bool names_own_descriptor(const char *path) {
+    if (path == nullptr || path[0] == '\0') return false;
+    const int saved_errno = errno;
+    Target target;
+    const bool own = resolve(path, target) && target.kind == Target::kOwnDescriptor;
+    errno = saved_errno;
+    return own;
+}
 
 bool write_whole_file(const char *path, const std::function<bool(int fd)> &produce) {
     if (path == nullptr || path[0] == '\0') {
         errno = ENOENT;
         return false;
     }
-    // The path is walked one link at a time, each relative to a descriptor
-    // of the directory that holds it, so no joined string can outgrow
-    // PATH_MAX and the directories need only be searchable.
-    Descriptor dir(AT_FDCWD);
-    std::string name = path;
-    std::vector<char> link(static_cast<size_t>(PATH_MAX) + 1);
-    for (int hops = 0; hops < 40; ++hops) {
-        const size_t slash = name.rfind('/');
-        const std::string base = slash == std::string::npos ? name : name.substr(slash + 1);
-        if (slash != std::string::npos) {
-            const std::string parent = slash == 0 ? "/" : name.substr(0, slash);
-            Descriptor holder(::openat(dir.get(), parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-            if (holder.get() < 0) return false;
-            dir.swap(holder);
-        }
-        if (base.empty() || base == "." || base == "..") {
-            errno = EISDIR;
-            return false;
-        }
-        struct stat entry;
-        if (::fstatat(dir.get(), base.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno != ENOENT) return false;
-            return replace(dir.get(), base, nullptr, produce);
-        }
-        if (S_ISLNK(entry.st_mode)) {
-            // A link in /proc names an open file, not a path: its text
-            // ("pipe:[123]", or a file's name that may since have gone)
-            // cannot be followed as one.
-            if (on_procfs(dir.get())) {
-                if (is_own_descriptor_table(dir.get()) && all_digits(base))
-                    return write_to_descriptor(std::atoi(base.c_str()), produce);
-                return write_in_place(dir.get(), base.c_str(), O_APPEND, produce);
-            }
-            const ssize_t length = ::readlinkat(dir.get(), base.c_str(), link.data(), PATH_MAX);
-            if (length < 0) return false;
-            name.assign(link.data(), static_cast<size_t>(length));
-            continue;
-        }
-        if (S_ISDIR(entry.st_mode)) {
-            errno = EISDIR;
-            return false;
-        }
-        // Decided by what the path leads to: a device or FIFO cannot be
-        // renamed over.
-        if (!S_ISREG(entry.st_mode)) return write_in_place(dir.get(), base.c_str(), 0, produce);
-        return replace(dir.get(), base, &entry, produce);
+    Target target;
+    if (!resolve(path, target)) return false;
+    switch (target.kind) {
+    case Target::kOwnDescriptor: {
+        // The descriptor is this process's already, whatever it is open on
+        // (a socket, say, which no open reaches), so only the links that
+        // lead to it are left for the kernel to allow: a path-only open
+        // follows them under its rules and touches nothing.
+        Descriptor links(::open(path, O_PATH | O_CLOEXEC));
+        if (links.get() < 0) return false;
+        return write_to_descriptor(target.descriptor, produce);
     }
-    errno = ELOOP;
+    case Target::kProcessLink: return write_in_place(path, true, produce);
+    case Target::kEntry:
+        // Decided by what the path leads to: a device or FIFO cannot be
+        // renamed over; a directory is refused by the kernel's open.
+        if (target.exists && !S_ISREG(target.entry.st_mode) && !S_ISDIR(target.entry.st_mode))
+            return write_in_place(path, false, produce);
+        return replace(path, target, produce);
+    }
+    errno = EINVAL;
     return false;
 }
 

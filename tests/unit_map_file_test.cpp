@@ -822,6 +822,17 @@ const SaveFailure kSaveFailures[] = {
      unprivileged, EACCES, false},
     {"FileSizeLimit", [](const TempDir &dir) { return old_map(dir, "map"); }, limit_file_size,
      EFBIG, true},
+    // The kernel's open that comes first makes the file; the failed save
+    // removes it again.
+    {"NewFileBeyondFileSizeLimit", [](const TempDir &dir) { return dir.file("new.map"); }, limit_file_size,
+     EFBIG, true},
+    // A link to itself: ELOOP, as an open of it gives.
+    {"LinkLoop",
+     [](const TempDir &dir) {
+         symlink("map", dir.file("map").c_str());
+         return dir.file("map");
+     },
+     nullptr, ELOOP, false},
     {"DeviceThatIsFull", [](const TempDir &) { return std::string("/dev/full"); }, nullptr,
      ENOSPC, true},
 };
