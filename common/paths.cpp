@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include "som/som.h"
+#include "som/whole_file.h"
+#include "texts.h"
 
 namespace somap {
 
@@ -23,6 +25,18 @@ bool same_file(const std::string &output, const std::string &input) {
     if (::stat(output.c_str(), &first) != 0) return false;
     const int found = input == "-" ? ::fstat(0, &second) : ::stat(input.c_str(), &second);
     return found == 0 && first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+const char *standard_stream_file(const std::string &path) {
+    if (path.empty() || som_internal::names_own_descriptor(path.c_str())) return nullptr;
+    struct stat target;
+    if (::stat(path.c_str(), &target) != 0 || !S_ISREG(target.st_mode)) return nullptr;
+    for (int fd : {1, 2}) {
+        struct stat stream;
+        if (::fstat(fd, &stream) == 0 && stream.st_dev == target.st_dev && stream.st_ino == target.st_ino)
+            return fd == 1 ? text::kStandardOutputFile : text::kStandardErrorFile;
+    }
+    return nullptr;
 }
 
 std::string save_failure(int status, int error) {

@@ -210,6 +210,10 @@ int run(int argc, char **argv) {
     for (const std::string *input : {&settings.map_path, &settings.winners_path, &settings.data_path})
         if (same_file(settings.output_path, *input))
             return fail("output " + printable(settings.output_path) + " is an input of this run; not overwriting it");
+    // Nor the file that standard output or standard error goes to, which
+    // replacing would lose.
+    if (const char *clash = standard_stream_file(settings.output_path))
+        return fail("cannot write " + printable(settings.output_path) + ": " + clash);
 
     // The map is opened once: it may be a FIFO that somap is writing, which
     // a second open would find empty.

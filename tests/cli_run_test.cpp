@@ -109,7 +109,14 @@ INSTANTIATE_TEST_SUITE_P(
         RunCase{"SaveWithoutInput", {"-s", "/nonexistent-dir/map"}, "\n\n", "", "no input vectors to train on\n", 1},
         RunCase{"ApplyMissingFile", {"-a", "/nonexistent-dir/map"}, "1\t2\n", "",
                 "Loading ... \ncould not load SOM from /nonexistent-dir/map\n", 1},
-        RunCase{"ApplyEmptyPath", {"-a", "", "-x", "1", "-y", "1"}, "1\t2\n3\t4\n", kOneByOne, kReports, 0}),
+        RunCase{"ApplyEmptyPath", {"-a", "", "-x", "1", "-y", "1"}, "1\t2\n3\t4\n", kOneByOne, kReports, 0},
+        // An empty path is no save, so scripts may pass -s "$OPTIONAL".
+        RunCase{"SaveEmptyPath", {"-x", "1", "-y", "1", "-s", ""}, "1\t2\n3\t4\n", kOneByOne, kReports, 0},
+        // getopt's own diagnostic, and the run goes on.
+        RunCase{"SaveWithoutValue", {"-x", "1", "-y", "1", "-s"}, "1\t2\n3\t4\n", kOneByOne,
+                std::string(SOMAP_BINARY) + ": option requires an argument -- 's'\n" + kReports, 0},
+        RunCase{"UnknownOption", {"-x", "1", "-q", "-y", "1"}, "1\t2\n3\t4\n", kOneByOne,
+                std::string(SOMAP_BINARY) + ": invalid option -- 'q'\n" + kReports, 0}),
     [](const ::testing::TestParamInfo<RunCase> &info) { return std::string(info.param.name); });
 
 // Map file header fields (n, X, Y) after a training run with the options

@@ -102,6 +102,47 @@ save_refuses_standard_input() {  # the map never lands on the data it is trained
   expect_status 1 $? "-s /dev/stdin from a pipe"
 }
 
+save_over_standard_streams() {  # the file standard output or error goes to is not replaced
+  local case status message
+  # How the output path reaches run.log, which the run's standard output
+  # (or error) is appended to, and what the run says.
+  for case in direct link hardlink stderr render; do
+    printf 'an old line\n' > run.log
+    ln -sf run.log link.log
+    ln -f run.log hard.log
+    message="could not save SOM to run.log: it is standard output's file"
+    case $case in
+      direct) "$somap" -x 4 -y 3 -s run.log < data.tsv >> run.log 2>err ;;
+      link) message=${message/run.log/link.log}
+            "$somap" -x 4 -y 3 -s link.log < data.tsv >> run.log 2>err ;;
+      hardlink) message=${message/run.log/hard.log}
+                "$somap" -x 4 -y 3 -s hard.log < data.tsv >> run.log 2>err ;;
+      stderr) message="could not save SOM to run.log: it is standard error's file"
+              "$somap" -x 4 -y 3 -s run.log < data.tsv > out 2>> run.log ;;
+      render) message="somap-render: cannot write run.log: it is standard output's file"
+              "$render" -o run.log reference.map >> run.log 2>err ;;
+    esac
+    status=$?
+    [ "$case" = stderr ] && cp run.log err
+    expect_status 1 "$status" "$case: a save over the file of a standard stream"
+    expect_in "$message" err
+    expect_equal "an old line" "$(head -1 run.log)" "$case: the file's old line"
+    [ "$case" = stderr ] || expect_equal 1 "$(wc -l < run.log)" "$case: lines in the file (nothing written before the refusal)"
+    [ -L link.log ] || fail "$case: the link was replaced"
+  done
+  # Naming standard output's own descriptor writes there, at its offset.
+  for path in /dev/fd/1 /proc/self/fd/1; do
+    printf 'an old line\n' > run.log
+    "$somap" -x 4 -y 3 -i 20 -s "$path" < data.tsv >> run.log 2>err
+    expect_status 0 $? "-s $path >> FILE"
+    expect_equal $((12 + $(stat -c %s reference.out) + map_bytes)) "$(stat -c %s run.log)" "bytes after -s $path >> FILE"
+  done
+  # An empty path is no save; standard output to a file changes nothing.
+  "$somap" -x 4 -y 3 -s "" < data.tsv > run.log 2>err
+  expect_status 0 $? "-s '' > FILE"
+  no_leftovers . data.tsv reference.map reference.out run.log link.log hard.log err out
+}
+
 save_to_dev_fd() {  # /dev/fd/N open on a pipe, and a process substitution
   mkfifo pipe
   cat pipe > fd.map &
@@ -307,7 +348,8 @@ stepping_clock() {  # the wall clock jumps back an hour at every reading
   if grep ' : ' err | grep -qv ' : [0-9.]* \(us\|ms\|s\)$'; then fail "a phase report took the clock's step: $(cat err)"; fi
 }
 
-for each in save_to_dev_stdout save_to_own_descriptors_appends save_refuses_standard_input save_to_dev_fd \
+for each in save_to_dev_stdout save_to_own_descriptors_appends save_refuses_standard_input \
+            save_over_standard_streams save_to_dev_fd \
             save_to_vanished_reader render_output_through_links render_refuses_output_over_standard_input \
             render_reads_a_fifo_once nonblocking_standard_output nonblocking_standard_input \
             directory_as_standard_input file_size_limit unwritable_map directories_that_cannot_be_listed \

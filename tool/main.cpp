@@ -92,10 +92,17 @@ int run(int argc, char **argv) {
     if (early_status >= 0) return early_status;
 
     // The map must not land on the data it is trained from: that would
-    // destroy the input (and a pipe somap reads itself would never drain).
-    if (!settings.save_path.empty() && same_file(settings.save_path, "-")) {
-        std::cerr << text::kSaveFailed << printable(settings.save_path) << std::endl;
-        return 1;
+    // destroy the input (and a pipe somap reads itself would never drain);
+    // nor replace the file the run's own output and messages go to, which
+    // would lose them and whatever the file held. Both before anything is
+    // read or written.
+    if (!settings.save_path.empty()) {
+        const char *clash =
+            same_file(settings.save_path, "-") ? text::kStandardInputFile : standard_stream_file(settings.save_path);
+        if (clash != nullptr) {
+            std::cerr << text::kSaveFailed << printable(settings.save_path) << ": " << clash << std::endl;
+            return 1;
+        }
     }
 
     InputTable table;
