@@ -52,6 +52,7 @@ namespace {
 // the caller's mask afterwards; errno survives the restore.
 class SignalsBlocked {
   public:
+    explicit SignalsBlocked(const sigset_t &signals) { pthread_sigmask(SIG_BLOCK, &signals, &previous_); }
     explicit SignalsBlocked(std::initializer_list<int> signals) {
         sigset_t blocked;
         sigemptyset(&blocked);
@@ -69,6 +70,32 @@ class SignalsBlocked {
   private:
     sigset_t previous_;
 };
+
+// Every signal that ends a process left at its default action and that
+// comes from outside the running code: a terminal, a user's kill, a timer,
+// a resource limit, a realtime signal. Held, any of them waits until the
+// temporary file is renamed or removed and then acts as it would have. The
+// faults the process raises on itself (SIGSEGV, SIGBUS, SIGFPE, SIGILL,
+// SIGTRAP, SIGSYS) are left alone: a fault raised while it is blocked is
+// undefined behaviour in POSIX terms, and the temporary file is the least of
+// the damage then. SIGABRT is held: abort() unblocks it itself.
+sigset_t terminating_signals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int signal : {SIGHUP, SIGINT, SIGQUIT, SIGABRT, SIGUSR1, SIGUSR2, SIGPIPE, SIGALRM, SIGTERM,
+#ifdef SIGSTKFLT
+                       SIGSTKFLT,
+#endif
+#ifdef SIGPWR
+                       SIGPWR,
+#endif
+                       SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGIO})
+        sigaddset(&signals, signal);
+    // The ones below SIGRTMIN belong to the threads library, which keeps
+    // them out of any mask it is handed anyway.
+    for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) sigaddset(&signals, signal);
+    return signals;
+}
 
 // A write beyond the file-size limit raises SIGXFSZ, and one into a pipe
 // nobody reads raises SIGPIPE; either kills a process that left them at
@@ -316,7 +343,7 @@ bool replace(const char *path, const Target &target, const std::function<bool(in
     // below may create the target) to the last one it removes or renames:
     // in a program with other threads that leave these signals unblocked,
     // one of them may take the signal instead.
-    SignalsBlocked held({SIGINT, SIGTERM, SIGHUP, SIGQUIT});
+    SignalsBlocked held(terminating_signals());
     const int dir = target.dir.get();
     const std::string &base = target.base;
 

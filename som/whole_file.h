@@ -39,11 +39,12 @@ bool write_all(int fd, const void *data, size_t size);
 // - A directory is refused (EISDIR).
 // Links are followed one at a time from descriptors of their directories, so
 // long chains work and directories need only be searchable (the target's
-// must be writable for the rename). Interrupts (SIGINT, SIGTERM, SIGHUP,
-// SIGQUIT) are held on the calling thread from the open that may create the
-// target to the temporary file's rename or removal, so an interrupt never
-// leaves either behind in a program whose other threads block them too;
-// nothing is held while a FIFO waits for its reader. SIGXFSZ and SIGPIPE raised by the
+// must be writable for the rename). Every signal whose default action ends
+// the process, but the faults a process raises on itself (SIGSEGV and its
+// kind), is held on the calling thread from the open that may create the
+// target to the temporary file's rename or removal, so a signal never leaves
+// either behind in a program whose other threads block them too; nothing is
+// held while a FIFO waits for its reader. SIGXFSZ and SIGPIPE raised by the
 // writes are held and discarded: a file-size limit or a vanished reader is a
 // failure (EFBIG, EPIPE) like any other. A path that changes while it is
 // being saved (what the open reached is not what the rename would replace)

@@ -1,8 +1,9 @@
 // Interrupting a retraining run that replaces its own map (`-a M -s M`) at
 // any moment must leave M either the old map or the new one, whole; after
-// SIGINT or SIGTERM no temporary file may be left beside it either. After
-// SIGKILL a temporary file can remain (nothing can run to remove it), but M is
-// still whole, because it is only ever replaced by a rename.
+// SIGINT, SIGTERM or any other signal that ends a process at its default
+// (SIGUSR1, a realtime one) no temporary file may be left beside it either.
+// After SIGKILL a temporary file can remain (nothing can run to remove it),
+// but M is still whole, because it is only ever replaced by a rename.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -92,8 +93,7 @@ Child start(const std::vector<std::string> &args, const std::string &input_path)
         ::dup2(err_pipe[1], 2);
         ::close(err_pipe[0]);
         ::close(err_pipe[1]);
-        ::signal(SIGINT, SIG_DFL);
-        ::signal(SIGTERM, SIG_DFL);
+        for (int signal : {SIGINT, SIGTERM, SIGUSR1, SIGRTMIN}) ::signal(signal, SIG_DFL);
         std::vector<char *> argv{const_cast<char *>(SOMAP_BINARY)};
         for (const std::string &arg : args) argv.push_back(const_cast<char *>(arg.c_str()));
         argv.push_back(nullptr);
@@ -186,7 +186,7 @@ TEST(Interrupt, MapIsOldOrNewWholeAndNoTemporaryFileRemains) {
     ASSERT_NE(s.old_map.substr(8), s.new_map.substr(8)) << "the two maps must be told apart";
 
     int replaced = 0, kept = 0;
-    for (int signal : {SIGINT, SIGTERM, SIGKILL}) {
+    for (int signal : {SIGINT, SIGTERM, SIGUSR1, SIGRTMIN, SIGKILL}) {
         // Spread over the whole run and a little beyond it...
         for (double fraction : {0.0, 0.3, 0.7, 1.1})
             (interrupted_run({signal, When::AfterDelay, fraction * s.run_seconds}) ? replaced : kept)++;

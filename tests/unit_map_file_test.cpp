@@ -1022,4 +1022,101 @@ TEST(MapFileSave, SavingOverAnOlderMapReplacesItWhole) {
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"map"});
 }
 
+// ---- Signals during a save ----------------------------------------------
+
+struct SignalCase {
+    std::string name;
+    int signal;
+    // SIGXFSZ and SIGPIPE that arrive while the map is being written are
+    // taken for the write's own and discarded, so the save may go on.
+    bool may_be_discarded;
+};
+
+void PrintTo(const SignalCase &value, std::ostream *out) { *out << value.name; }
+
+// Every signal whose default action ends a process, but the faults a
+// process raises on itself.
+std::vector<SignalCase> terminating_signals() {
+    std::vector<SignalCase> cases = {
+        {"SIGHUP", SIGHUP, false},     {"SIGINT", SIGINT, false},       {"SIGQUIT", SIGQUIT, false},
+        {"SIGABRT", SIGABRT, false},   {"SIGUSR1", SIGUSR1, false},     {"SIGUSR2", SIGUSR2, false},
+        {"SIGPIPE", SIGPIPE, true},    {"SIGALRM", SIGALRM, false},     {"SIGTERM", SIGTERM, false},
+        {"SIGSTKFLT", SIGSTKFLT, false}, {"SIGXCPU", SIGXCPU, false},   {"SIGXFSZ", SIGXFSZ, true},
+        {"SIGVTALRM", SIGVTALRM, false}, {"SIGPROF", SIGPROF, false},   {"SIGIO", SIGIO, false},
+        {"SIGPWR", SIGPWR, false}};
+    for (int offset : {0, 1, 15}) cases.push_back({"SIGRTMIN" + std::to_string(offset), SIGRTMIN + offset, false});
+    cases.push_back({"SIGRTMAX", SIGRTMAX, false});
+    return cases;
+}
+
+class MapFileSaveSignal : public ::testing::TestWithParam<SignalCase> {};
+
+// A program that blocks nothing and leaves every signal at its default saves
+// a map of a few megabytes over and over; the signal arrives at some moment
+// of a save. The map must be the old one or the new one, whole, and no
+// temporary file may remain: the signal waits until the save is done, then
+// ends the program as it would have.
+TEST_P(MapFileSaveSignal, EndsTheProgramButLeavesNoTemporaryFile) {
+    const SignalCase c = GetParam();
+    Network network = make_network(8, 180, 180, pattern_weights(8 * 180 * 180), 3.0, 0);
+    ASSERT_NE(network, nullptr);
+    const std::string body = image_of(network.get()).substr(8);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        TempDir dir;
+        const std::string path = dir.file("map");
+        ASSERT_EQ(som_save(network.get(), path.c_str()), SOM_OK);
+        int ready[2], stop[2];
+        ASSERT_EQ(pipe(ready), 0);
+        ASSERT_EQ(pipe(stop), 0);
+        std::fflush(nullptr);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            close(ready[0]);
+            close(stop[1]);
+            sigset_t none;
+            sigemptyset(&none);
+            sigprocmask(SIG_SETMASK, &none, nullptr);
+            for (int s = 1; s < NSIG; ++s) signal(s, SIG_DFL);
+            struct rlimit no_core = {0, 0};
+            setrlimit(RLIMIT_CORE, &no_core);
+            fcntl(stop[0], F_SETFL, O_NONBLOCK);
+            alarm(30);
+            // Saves until the test says stop (by closing its end).
+            for (bool told = false;;) {
+                if (som_save(network.get(), path.c_str()) != SOM_OK) _exit(2);
+                if (!told) {
+                    told = write(ready[1], "r", 1) == 1;
+                    if (!told) _exit(3);
+                }
+                char byte;
+                if (read(stop[0], &byte, 1) == 0) _exit(0);
+            }
+        }
+        close(ready[1]);
+        close(stop[0]);
+        char byte;
+        ASSERT_EQ(read(ready[0], &byte, 1), 1);
+        // Some way into one of the later saves.
+        usleep(static_cast<useconds_t>(1000 + 3700 * attempt));
+        kill(child, c.signal);
+        usleep(100000);
+        close(stop[1]);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        close(ready[0]);
+
+        const bool ended_by_it = WIFSIGNALED(status) && WTERMSIG(status) == c.signal;
+        const bool went_on = c.may_be_discarded && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        EXPECT_TRUE(ended_by_it || went_on) << "attempt " << attempt << ": status " << status;
+        const std::string now = read_file(path);
+        EXPECT_TRUE(now.size() == body.size() + 8 && now.compare(8, std::string::npos, body) == 0)
+            << "attempt " << attempt << ": the map is not whole (" << now.size() << " bytes)";
+        EXPECT_EQ(dir.entries(), std::vector<std::string>{"map"}) << "attempt " << attempt;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, MapFileSaveSignal, ::testing::ValuesIn(terminating_signals()),
+                         [](const ::testing::TestParamInfo<SignalCase> &info) { return info.param.name; });
+
 }  // namespace
