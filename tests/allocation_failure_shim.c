@@ -56,15 +56,21 @@ static void resolve(void) {
     real_posix_memalign = (int (*)(void **, size_t, size_t))dlsym(RTLD_NEXT, "posix_memalign");
     real_aligned_alloc = (void *(*)(size_t, size_t))dlsym(RTLD_NEXT, "aligned_alloc");
     real_memalign = (void *(*)(size_t, size_t))dlsym(RTLD_NEXT, "memalign");
+    real_malloc = (void *(*)(size_t))dlsym(RTLD_NEXT, "malloc");
+    resolving = 0;
+}
+
+/* The settings are read once the C library has the environment: a runtime
+ * loaded before it (AddressSanitizer's) allocates earlier. What is
+ * allocated before this runs is not counted. */
+__attribute__((constructor)) static void configure(void) {
     const char *at = getenv("SOMAP_FAIL_AT");
     const char *bytes = getenv("SOMAP_FAIL_BYTES");
     mark = getenv("SOMAP_FAIL_MARK");
     if (at != NULL && bytes != NULL) {
-        fail_at = strtol(at, NULL, 10);
         fail_bytes = (size_t)strtoull(bytes, NULL, 10);
+        __atomic_store_n(&fail_at, strtol(at, NULL, 10), __ATOMIC_SEQ_CST);
     }
-    real_malloc = (void *(*)(size_t))dlsym(RTLD_NEXT, "malloc");
-    resolving = 0;
 }
 
 /* Whether this allocation is the one to fail. */
