@@ -299,11 +299,10 @@ int som_find_winners(som_network *network, double **rows, size_t row_count, size
  * file be replaced. A path naming one of the process's own descriptors
  * (/dev/stdout, /dev/fd/N) is written to that descriptor at its offset;
  * anything else that exists there (a device, a FIFO) is written in place. A
- * failed save leaves any old map untouched, no temporary file behind (nor
- * the empty file the first open made where there was none; every signal
- * whose default action ends the process, but the faults a process raises
- * on itself, is held for the rename on the calling thread) and saved_at as
- * it was; a file-size limit or a vanished reader is a failure like any other
+ * failed save leaves any old map untouched, no temporary file behind
+ * (every signal whose default action ends the process, but the faults a
+ * process raises on itself, is held for the rename on the calling thread)
+ * and saved_at as it was; a file-size limit or a vanished reader is a failure like any other
  * (SIGXFSZ and SIGPIPE are held for the call and never kill the caller).
  * Returns SOM_OK, SOM_ERROR_SYSTEM (-1; errno tells why), SOM_ERROR_MEMORY
  * or SOM_ERROR_INVALID. */

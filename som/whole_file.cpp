@@ -199,10 +199,10 @@ bool write_to_descriptor(int fd, const std::function<bool(int)> &produce) {
 // The open a shell's `>> PATH` makes, less its O_APPEND: the kernel applies
 // to it every rule it has for writing to a path (permissions, read-only
 // mounts, running programs, and the link and sticky-directory protections,
-// fs.protected_symlinks, fs.protected_regular and fs.protected_fifos, which
-// bind only such an open: O_CREAT is what asks for the last three). A save
-// goes ahead only where this open succeeds, so it never writes where an
-// ordinary write would have been refused.
+// fs.protected_symlinks, fs.protected_regular and fs.protected_fifos; O_CREAT
+// is what asks for the last two). A save goes ahead only where this open of
+// what exists at the path succeeds, so it never writes where an ordinary
+// write would have been refused.
 constexpr int kWriteOpen = O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC;
 
 // What a path leads to, links followed by hand (see resolve).
@@ -294,90 +294,84 @@ bool resolve(const char *path, Target &target) {
     return false;
 }
 
+bool replace(const char *path, const Target &target, const std::function<bool(int)> &produce);
+
 // Writes into what cannot be renamed over (a device, a FIFO, another
 // process's descriptor) through the kernel's own open of the path, made
 // once: opening a FIFO waits for its reader (only an interrupt may end
 // that, so nothing is held yet), and a second open of a FIFO or a device
 // would not meet the same reader or the same state.
-bool write_in_place(const char *path, bool append, const std::function<bool(int)> &produce) {
+bool write_in_place(const char *path, const Target &target, const std::function<bool(int)> &produce) {
+    const bool append = target.kind == Target::kProcessLink;
     // Not O_TRUNC: there is nothing to truncate in a device or a pipe.
     Descriptor fd(::open(path, kWriteOpen | (append ? O_APPEND : 0), 0666));
     if (fd.get() < 0) return false;
     struct stat opened;
     if (::fstat(fd.get(), &opened) != 0) return false;
     // A regular file here was put in place of the device or FIFO after the
-    // path was resolved; writing into it would damage it.
+    // path was resolved (or made by this open, when that went away first):
+    // it is replaced like any regular file, never written into.
     if (S_ISREG(opened.st_mode) && !append) {
-        errno = EAGAIN;
-        return false;
+        fd.close();
+        return replace(path, target, produce);
     }
     WriteSignalsDiscarded held;
     if (!produce(fd.get())) return false;
     return fd.close();
 }
 
-// Removes, on every way out but a completed save, the empty file that the
-// kernel's open made where nothing was before; only that file, if it is
-// still there, still empty and still the very inode the open made.
-struct CreatedFile {
-    int dir;
-    const std::string &name;
-    dev_t device;
-    ino_t inode;
-    bool armed;
-    ~CreatedFile() {
-        if (!armed) return;
-        const int saved_errno = errno;
-        struct stat now;
-        if (::fstatat(dir, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(now.st_mode) &&
-            now.st_dev == device && now.st_ino == inode && now.st_size == 0)
-            ::unlinkat(dir, name.c_str(), 0);
-        errno = saved_errno;
-    }
-};
-
 // Writes a regular file (or one where nothing is yet) through a temporary
 // file in its directory, renamed over it once complete.
 bool replace(const char *path, const Target &target, const std::function<bool(int)> &produce) {
-    // Held on this thread only, from the first file this makes (the open
-    // below may create the target) to the last one it removes or renames:
-    // in a program with other threads that leave these signals unblocked,
-    // one of them may take the signal instead.
+    // Held on this thread only, from the first file this makes to the last
+    // one it removes or renames: in a program with other threads that leave
+    // these signals unblocked, one of them may take the signal instead.
     SignalsBlocked held(terminating_signals());
     const int dir = target.dir.get();
     const std::string &base = target.base;
 
-    // The kernel decides whether this path may be written, links and all;
-    // non-blocking, since a FIFO put here since the path was resolved must
-    // not keep the signals held while it waits for a reader.
+    // The kernel decides whether this path may be written, links and all.
+    // First without O_CREAT, so that nothing is made where nothing is (a
+    // link the kernel will not follow is refused the same way), then, where
+    // a file exists, as the shell opens it: the sticky-directory protections
+    // bind only an open that may create. Non-blocking, since a FIFO put here
+    // since the path was resolved must not keep the signals held while it
+    // waits for a reader.
     struct stat existing;
+    bool exists = false;
     {
-        Descriptor opened(::open(path, kWriteOpen | O_NONBLOCK, 0666));
-        if (opened.get() < 0) return false;
-        if (::fstat(opened.get(), &existing) != 0) return false;
-    }
-    // When nothing was there, the open has made an empty file (or, in a race
-    // that no-one can tell apart from it, another process has).
-    CreatedFile created{dir, base, existing.st_dev, existing.st_ino, !target.exists && S_ISREG(existing.st_mode)};
-    // What the kernel opened must be the very file the rename replaces: a
-    // path changed while it was being saved is not saved.
-    struct stat named;
-    if (!S_ISREG(existing.st_mode) || ::fstatat(dir, base.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
-        named.st_dev != existing.st_dev || named.st_ino != existing.st_ino) {
-        errno = S_ISDIR(existing.st_mode) ? EISDIR : EAGAIN;
-        return false;
+        Descriptor opened(::open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
+        if (opened.get() < 0 && errno != ENOENT) return false;
+        if (opened.get() >= 0) {
+            Descriptor as_the_shell(::open(path, kWriteOpen | O_NONBLOCK, 0666));
+            struct stat first;
+            if (as_the_shell.get() < 0 || ::fstat(opened.get(), &first) != 0 ||
+                ::fstat(as_the_shell.get(), &existing) != 0)
+                return false;
+            // Both opens, and the rename, must meet the very same file: a
+            // path that changes while it is being saved is not saved.
+            struct stat named;
+            if (!S_ISREG(existing.st_mode) || first.st_dev != existing.st_dev || first.st_ino != existing.st_ino ||
+                ::fstatat(dir, base.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || named.st_dev != existing.st_dev ||
+                named.st_ino != existing.st_ino) {
+                errno = EAGAIN;
+                return false;
+            }
+            exists = true;
+        }
     }
 
     // The name must fit the file-name limit even when the target's own name
-    // nearly fills it. The temporary file starts private and gets the mode
-    // of the file it replaces below (a file the open above has just made has
-    // the mode the umask gave it; reading the umask would mean setting it,
-    // which races with every other thread that creates a file).
+    // nearly fills it. A new map is created with 0666 for the kernel to
+    // apply the umask to, as any new file; a replaced one gets its old mode
+    // below (reading the umask would mean setting it, which races with
+    // every other thread that creates a file).
+    const mode_t create_mode = exists ? 0600 : 0666;
     std::string temporary;
     int made = -1;
     for (int attempt = 0; attempt < 100 && made < 0; ++attempt) {
         temporary = "." + base.substr(0, 200) + ".somap-" + random_suffix();
-        made = ::openat(dir, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        made = ::openat(dir, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, create_mode);
         if (made < 0 && errno != EEXIST) return false;
     }
     if (made < 0) return false;
@@ -396,19 +390,23 @@ bool replace(const char *path, const Target &target, const std::function<bool(in
         }
     } remover{dir, temporary};
 
-    // Ownership first: a change of owner clears set-user-ID bits, which the
-    // mode then restores. Only root may give a file away; a member of the
-    // group may still keep the group. The owner gets nothing a write in
-    // place would not have given them: the open above succeeded, so the
-    // process could have written its map into their file, which they could
-    // then rewrite at will; the replacement ends the same way, a file of
-    // theirs holding the map. Where the kernel protects the process from
-    // writing into another user's file (fs.protected_regular in a sticky
-    // directory), that open has already refused.
-    if ((existing.st_uid != ::geteuid() || existing.st_gid != ::getegid()) &&
-        ::fchown(fd.get(), existing.st_uid, existing.st_gid) != 0)
-        (void)::fchown(fd.get(), static_cast<uid_t>(-1), existing.st_gid);
-    bool ok = ::fchmod(fd.get(), existing.st_mode & 07777) == 0;
+    bool ok = true;
+    if (exists) {
+        // Ownership first: a change of owner clears set-user-ID bits, which
+        // the mode then restores. Only root may give a file away; a member
+        // of the group may still keep the group. The owner gets nothing a
+        // write in place would not have given them: the shell's open above
+        // succeeded, so the process could have written its map into their
+        // file, which they could then rewrite at will; the replacement ends
+        // the same way, a file of theirs holding the map. Where the kernel
+        // protects the process from writing into another user's file
+        // (fs.protected_regular in a sticky directory), that open has
+        // already refused.
+        if ((existing.st_uid != ::geteuid() || existing.st_gid != ::getegid()) &&
+            ::fchown(fd.get(), existing.st_uid, existing.st_gid) != 0)
+            (void)::fchown(fd.get(), static_cast<uid_t>(-1), existing.st_gid);
+        ok = ::fchmod(fd.get(), existing.st_mode & 07777) == 0;
+    }
     {
         WriteSignalsDiscarded discarded;
         ok = ok && produce(fd.get()) && ::fsync(fd.get()) == 0;
@@ -427,7 +425,6 @@ bool replace(const char *path, const Target &target, const std::function<bool(in
         return false;
     }
     remover.armed = false;
-    created.armed = false;
     // Make the rename itself durable; a failure here loses no data. The
     // directory was opened for paths only, which cannot be synced.
     Descriptor sync(::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -463,12 +460,12 @@ bool write_whole_file(const char *path, const std::function<bool(int fd)> &produ
         if (links.get() < 0) return false;
         return write_to_descriptor(target.descriptor, produce);
     }
-    case Target::kProcessLink: return write_in_place(path, true, produce);
+    case Target::kProcessLink: return write_in_place(path, target, produce);
     case Target::kEntry:
         // Decided by what the path leads to: a device or FIFO cannot be
         // renamed over; a directory is refused by the kernel's open.
         if (target.exists && !S_ISREG(target.entry.st_mode) && !S_ISDIR(target.entry.st_mode))
-            return write_in_place(path, false, produce);
+            return write_in_place(path, target, produce);
         return replace(path, target, produce);
     }
     errno = EINVAL;

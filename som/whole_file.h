@@ -17,9 +17,11 @@ bool write_all(int fd, const void *data, size_t size);
 // given (returning false, errno set, when it fails), so that no file the
 // user has is ever damaged by a failure, and nothing is written where the
 // kernel would refuse this process an ordinary open of `path` for writing
-// (O_WRONLY | O_CREAT, as a shell's `>>` opens it): that open is made first,
-// and its refusal (EACCES from fs.protected_symlinks or
-// fs.protected_regular, say) is the save's. Then:
+// (O_WRONLY | O_CREAT, as a shell's `>>` opens it): that open is made first
+// (where nothing exists yet, one without O_CREAT, which follows the same
+// links under the same rules and makes nothing), and its refusal (EACCES
+// from fs.protected_symlinks or fs.protected_regular, say) is the save's.
+// Then:
 // - `path` names, through links, one of this process's own descriptors
 //   (/dev/stdout, /dev/fd/N, /proc/self/fd/N, a shell's process
 //   substitution): the map is written to that descriptor, at its offset,
@@ -34,21 +36,21 @@ bool write_all(int fd, const void *data, size_t size);
 //   the target's directory (the last link's target when `path` is a link,
 //   which stays a link), filled, synced and renamed over the target, and the
 //   directory is synced. The replaced file's mode is kept, and its owner and
-//   group where the process may set them. Where nothing was, the open has
-//   made an empty file, which a failed save removes again.
+//   group where the process may set them. Nothing appears at the target
+//   before the rename.
 // - A directory is refused (EISDIR).
 // Links are followed one at a time from descriptors of their directories, so
 // long chains work and directories need only be searchable (the target's
 // must be writable for the rename). Every signal whose default action ends
 // the process, but the faults a process raises on itself (SIGSEGV and its
-// kind), is held on the calling thread from the open that may create the
-// target to the temporary file's rename or removal, so a signal never leaves
-// either behind in a program whose other threads block them too; nothing is
-// held while a FIFO waits for its reader. SIGXFSZ and SIGPIPE raised by the
-// writes are held and discarded: a file-size limit or a vanished reader is a
-// failure (EFBIG, EPIPE) like any other. A path that changes while it is
-// being saved (what the open reached is not what the rename would replace)
-// is not saved (EAGAIN).
+// kind), is held on the calling thread from that open to the temporary
+// file's rename or removal, so a signal never leaves one behind in a program
+// whose other threads block them too; nothing is held while a FIFO waits
+// for its reader. SIGXFSZ and SIGPIPE raised by the writes are held and
+// discarded: a file-size limit or a vanished reader is a failure (EFBIG,
+// EPIPE) like any other. A path that changes while it is being saved (what
+// the open reached is not what the rename would replace) is not saved
+// (EAGAIN).
 // Returns true, or false with errno telling why; on failure the old file is
 // untouched and no temporary file remains.
 bool write_whole_file(const char *path, const std::function<bool(int fd)> &produce);

@@ -19,6 +19,13 @@ if [ "$(id -u)" -ne 0 ] || ! command -v setpriv > /dev/null; then
   echo "skipped: needs root and setpriv to set fs.protected_* and to act as other users"
   exit 77
 fi
+# The settings are the whole system's: two runs of this test at once (two
+# build trees tested side by side) would take each other's for the ones to
+# restore, so they take turns.
+if command -v flock > /dev/null; then
+  exec 9> /run/lock/somap-protected-test.lock 2>/dev/null || exec 9> /tmp/somap-protected-test.lock
+  flock 9
+fi
 symlinks=/proc/sys/fs/protected_symlinks regular=/proc/sys/fs/protected_regular
 saved_symlinks=$(cat "$symlinks" 2>/dev/null) saved_regular=$(cat "$regular" 2>/dev/null)
 if [ -z "$saved_symlinks" ] || [ -z "$saved_regular" ]; then
@@ -73,6 +80,7 @@ prepare() {
   case $case in
     nothing) ;;
     link-of-another-user) as "$planter" ln -s "$home/victim" sticky/out ;;
+    dangling-link-of-another-user) as "$planter" ln -s "$home/new" sticky/out ;;
     file-of-another-user) as "$planter" sh -c 'echo planted > sticky/out; chmod 0666 sticky/out' ;;
     link-of-the-directory-owner) ln -s "$home/victim" sticky/out ;;
     file-of-the-directory-owner) echo planted > sticky/out; chmod 0666 sticky/out ;;
@@ -85,7 +93,7 @@ prepare() {
 # written, and whatever else is in the directory (a temporary file).
 state() {
   local home=$work/home-$1
-  { ls -A sticky | tr '\n' ' '; [ -L sticky/out ] && readlink sticky/out
+  { ls -A sticky "$home" | tr '\n' ' '; [ -L sticky/out ] && readlink sticky/out
     cat sticky/out 2>/dev/null; cat "$home/victim"; } | md5sum
 }
 
@@ -101,7 +109,7 @@ save() {  # save PROGRAM ACTOR
 programs=(somap somap-render)
 [ -n "$python" ] && programs+=(python)
 cases=(nothing own-file own-link file-of-the-directory-owner link-of-the-directory-owner
-       file-of-another-user link-of-another-user)
+       file-of-another-user link-of-another-user dangling-link-of-another-user)
 
 # run SYMLINKS REGULAR: the table under these settings.
 run() {

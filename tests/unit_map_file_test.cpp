@@ -822,8 +822,7 @@ const SaveFailure kSaveFailures[] = {
      unprivileged, EACCES, false},
     {"FileSizeLimit", [](const TempDir &dir) { return old_map(dir, "map"); }, limit_file_size,
      EFBIG, true},
-    // The kernel's open that comes first makes the file; the failed save
-    // removes it again.
+    // Nothing is made at the target before the map is complete.
     {"NewFileBeyondFileSizeLimit", [](const TempDir &dir) { return dir.file("new.map"); }, limit_file_size,
      EFBIG, true},
     // A link to itself: ELOOP, as an open of it gives.
