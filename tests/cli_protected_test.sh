@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Saves into a sticky, world-writable directory (as /tmp is) where another
-# user has planted a link or a file: a save must be refused exactly when the
+# user has planted a link or a file: a save must be refused whenever the
 # kernel refuses the same user an ordinary open of the path for writing, the
-# one a shell's `: >> PATH` makes, with fs.protected_symlinks and
+# one a shell's `: >> PATH` makes, with the kernel's reason, and go ahead
+# whenever it allows it, but where the sticky directory forbids replacing
+# another user's file (EPERM). With fs.protected_symlinks and
 # fs.protected_regular set (the default of most distributions) and with both
-# cleared. Every case runs as root and as an unprivileged user, through
-# somap -s, somap-render -o and, where given, Python's Map.save.
+# cleared; every case as root and as an unprivileged user, through somap -s,
+# somap-render -o and, where given, Python's Map.save.
 #
 #   cli_protected_test.sh SOMAP SOMAP_RENDER [PYTHON PYTHONPATH]
 #
