@@ -3,20 +3,20 @@
 # sshd of the test's own, on the loopback with throwaway keys, listens on two
 # ports that stand for two machines: a login through either runs its command
 # in that machine's own home directory, where parallel's --basefile puts the
-# map. Checks that:
+# map (tests/loopback_sshd.sh). Checks that:
 # - the output of the spread run is byte for byte that of one run;
-# - a job that fails on a host (its map missing there, or the job killed
-#   after some of its lines) ends the whole command with a non-zero status,
-#   with or without --halt; --retries runs it again, elsewhere, and then
-#   the output is whole and the status 0;
+# - a job that fails on a host (its map missing there, the host down, or
+#   the job killed after some of its lines) ends the whole command with a
+#   non-zero status, with or without --halt; --retries runs it again,
+#   elsewhere, and then the output is whole and the status 0;
 # - nothing the test started outlives it, whichever way it ends.
 #
 #   cli_parallel_ssh_test.sh SOMAP SSHD
 #
-# Runs as root (sshd then needs /run/sshd, made here when missing) or as any
-# user with a login shell (sshd then serves that user only).
+# The hosts come from tests/loopback_sshd.sh; see there who may run it.
 set -u
 somap=$1 sshd=$2
+. "$(dirname "$0")/loopback_sshd.sh"
 
 for tool in parallel ssh ssh-keygen rsync timeout "$sshd"; do
   command -v "$tool" >/dev/null || { echo "$tool not found: bash scripts/setup.sh installs it" >&2; exit 1; }
@@ -24,7 +24,7 @@ done
 
 dir=$(mktemp -d "${TMPDIR:-/tmp}/somap-ssh.XXXXXX") || exit 1
 case $dir in *[[:space:]\'\"\\]*) echo "a temporary directory without odd characters is needed: $dir" >&2; exit 1 ;; esac
-sshd_pid= sshd_main= job_pid= failures=0
+job_pid= failures=0
 
 # The processes working in the test's directory: the jobs on the "hosts"
 # (their working directory is a home in it) and parallel itself.
@@ -47,14 +47,11 @@ cleanup() {
     kill -KILL "$job_pid" 2>/dev/null
   fi
   for pid in $(ours); do kill -KILL "$pid" 2>/dev/null; done
-  if [ -n "$sshd_pid" ]; then
-    kill -TERM "$sshd_pid" 2>/dev/null
-    wait "$sshd_pid" 2>/dev/null
-  fi
+  loopback_sshd_stop
   left=$(ours)
-  for pid in $sshd_pid $sshd_main; do
-    if kill -0 "$pid" 2>/dev/null; then left="$left sshd:$pid"; fi
-  done
+  if [ -n "$loopback_sshd_main" ] && kill -0 "$loopback_sshd_main" 2>/dev/null; then
+    left="$left sshd:$loopback_sshd_main"
+  fi
   if [ -n "${left// /}" ]; then
     echo "FAIL: still running after the test: $left" >&2
     status=1
@@ -74,85 +71,8 @@ fail() {
 
 # ---- The two machines ---------------------------------------------------
 
-mkdir -p "$dir/one" "$dir/two" "$dir/local" "$dir/home" "$dir/tmp"
-ssh-keygen -q -t ed25519 -N '' -C somap-test-host -f "$dir/host_key" || exit 1
-ssh-keygen -q -t ed25519 -N '' -C somap-test-user -f "$dir/user_key" || exit 1
-cp "$dir/user_key.pub" "$dir/authorized_keys"
-user=$(id -un)
-if [ "$(id -u)" = 0 ] && [ ! -d /run/sshd ]; then
-  # The privilege separation directory, which Debian's service makes when it
-  # starts; left in place, as another sshd may be using it by then.
-  mkdir -p -m 0755 /run/sshd || exit 1
-fi
-
-# Starts sshd on two free ports; a port taken meanwhile means another try.
-start_sshd() {
-  local attempt port
-  for attempt in 1 2 3 4 5 6 7 8; do
-    port=$((20000 + (RANDOM * 32768 + RANDOM) % 40000))
-    port_one=$port port_two=$((port + 1))
-    # A login through either port runs its command in that machine's home.
-    cat > "$dir/sshd_config" <<EOF
-ListenAddress 127.0.0.1
-Port $port_one
-Port $port_two
-HostKey "$dir/host_key"
-PidFile "$dir/sshd.pid"
-AuthorizedKeysFile "$dir/authorized_keys"
-StrictModes no
-UsePAM no
-PasswordAuthentication no
-KbdInteractiveAuthentication no
-PermitRootLogin prohibit-password
-AllowUsers $user
-X11Forwarding no
-AllowTcpForwarding no
-PrintMotd no
-PrintLastLog no
-Match LocalPort $port_one
-  ForceCommand cd '$dir/one' && HOME='$dir/one' exec "\$SHELL" -c "\$SSH_ORIGINAL_COMMAND"
-Match LocalPort $port_two
-  ForceCommand cd '$dir/two' && HOME='$dir/two' exec "\$SHELL" -c "\$SSH_ORIGINAL_COMMAND"
-EOF
-    # `timeout` bounds sshd's life even if this script is killed outright.
-    timeout -k 5 280 "$sshd" -D -e -f "$dir/sshd_config" 2> "$dir/sshd.log" < /dev/null &
-    sshd_pid=$!
-    local waited
-    for waited in $(seq 100); do
-      if [ "$(grep -c 'Server listening on' "$dir/sshd.log")" -eq 2 ] && [ -s "$dir/sshd.pid" ]; then
-        sshd_main=$(cat "$dir/sshd.pid")
-        return 0
-      fi
-      kill -0 "$sshd_pid" 2>/dev/null || break
-      sleep 0.1
-    done
-    kill -TERM "$sshd_pid" 2>/dev/null
-    wait "$sshd_pid" 2>/dev/null
-    sshd_pid=
-    grep -q 'Address already in use' "$dir/sshd.log" || break
-  done
-  echo "FAIL: sshd did not start:" >&2
-  cat "$dir/sshd.log" >&2
-  exit 1
-}
-start_sshd
-
-cat > "$dir/ssh_config" <<EOF
-Host one
-  Port $port_one
-Host two
-  Port $port_two
-Host *
-  HostName 127.0.0.1
-  User $user
-  IdentityFile "$dir/user_key"
-  IdentitiesOnly yes
-  BatchMode yes
-  StrictHostKeyChecking no
-  UserKnownHostsFile /dev/null
-  LogLevel ERROR
-  ConnectTimeout 20
-EOF
+mkdir -p "$dir/local" "$dir/home" "$dir/tmp"
+loopback_sshd_start "$dir" "$sshd" || { echo "FAIL: no sshd to test with" >&2; exit 1; }
 for host in one two; do
   got=$(ssh -F "$dir/ssh_config" "$host" pwd < /dev/null 2> "$dir/ssh.err")
   if [ "$got" != "$dir/$host" ]; then
@@ -172,14 +92,15 @@ awk 'BEGIN { for (r = 0; r < 4000; r++) {
 head -n 600 data.tsv | "$somap" -x 9 -y 7 -i 20 -s map > /dev/null 2>&1 || { echo "FAIL: training failed" >&2; exit 1; }
 "$somap" -a map < data.tsv > whole.out 2> /dev/null || { echo "FAIL: the single run failed" >&2; exit 1; }
 
-# Runs parallel with the two machines and the given options and command,
-# on data.tsv, from the local directory: output in $1.out, standard error in
-# $1.err, the job log in $1.log, status in $status. It runs in the
-# background so that an interrupt reaches the cleanup at once.
+# Runs parallel with the two machines (or the logins in $logins) and the
+# given options and command, on data.tsv, from the local directory: output
+# in $1.out, standard error in $1.err, the job log in $1.log, status in
+# $status. It runs in the background so that an interrupt reaches the
+# cleanup at once.
 spread() {
   local name=$1
   shift
-  HOME=$dir/home TMPDIR=$dir/tmp parallel --will-cite --pipe -k --block 8k -S 2/one,2/two \
+  HOME=$dir/home TMPDIR=$dir/tmp parallel --will-cite --pipe -k --block 8k -S "${logins:-2/one,2/two}" \
     --ssh "ssh -F $dir/ssh_config" --joblog "$name.log" "$@" < data.tsv > "$name.out" 2> "$name.err" &
   job_pid=$!
   wait "$job_pid"
@@ -217,7 +138,13 @@ grep -q 'could not load SOM from map' missing.err || fail "no load failure repor
 cmp -s missing.out whole.out && fail "the output is whole although jobs failed"
 
 spread missing_halt --halt now,fail=1 "'$somap'" -a map
-[ "$status" -ne 0 ] || fail "with --halt now,fail=1 a failed job gave status 0"
+[ "$status" -eq 1 ] || fail "with --halt now,fail=1, status $status instead of the failed job's 1"
+
+# ---- A host that is down --------------------------------------------------
+
+logins=2/one,1/down spread down "'$somap'" -a map
+[ "$status" -ne 0 ] || fail "jobs sent to a host that is down, yet parallel's status is 0"
+jobs_of down | grep -q ' down 255$' || fail "no job failed on the host that is down: $(jobs_of down | head -4)"
 
 # ---- A job killed after writing some of its lines ------------------------
 
@@ -230,14 +157,15 @@ jobs_of killed | grep -q '^3 [a-z]* 137$' || fail "job 3 not recorded as killed:
 [ "$(wc -l < killed.out)" -lt "$(wc -l < whole.out)" ] || fail "the killed job's lines were not missing"
 
 spread killed_halt --halt now,fail=1 "$killer"
-[ "$status" -ne 0 ] || fail "with --halt now,fail=1 a killed job gave status 0"
+[ "$status" -eq 137 ] || fail "with --halt now,fail=1, status $status instead of the killed job's 137"
 
-# Killed only the first time: --retries runs it again, and what the failed
-# attempt wrote is dropped.
+# --retries runs a failed job again on a host where it has not failed, and
+# drops what the failed attempt wrote: here job 3 is killed the first time
+# it runs, and every job sent to the host that is down fails there.
 once="if [ {#} -eq 3 ] && mkdir '$dir/killed-once' 2>/dev/null; then '$somap' -a map | head -n 5; kill -KILL \$\$; else '$somap' -a map; fi"
-spread retried --retries 2 "$once"
+logins=2/one,2/two,1/down spread retried --retries 3 "$once"
 [ -d "$dir/killed-once" ] || fail "the job was not killed on its first attempt"
-[ "$status" -eq 0 ] || fail "the retried job gave status $status"
+[ "$status" -eq 0 ] || fail "with --retries, status $status: $(jobs_of retried | awk '$3 != 0' | head -4)"
 cmp -s retried.out whole.out || fail "with --retries the output differs from the single run's"
 
 if [ "$failures" -gt 0 ]; then
