@@ -42,11 +42,20 @@ def main(data_path, map_path, repeat, chunk, work):
         return
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
                       local_directory=work) as cluster, Client(cluster) as client:
-        rows = da.from_array(data, chunks=(chunk, -1))
-        winners = rows.map_blocks(trained.winners, dtype=np.int64, chunks=(rows.chunks[0], (2,)))
+        runs = iter(range(repeat + 1))
+
+        def spread():
+            # Names of their own for every run: a cluster still holding an
+            # earlier run's blocks or winners would hand those back instead.
+            run = next(runs)
+            rows = da.from_array(data, chunks=(chunk, -1), name=f"rows-{run}")
+            winners = rows.map_blocks(trained.winners, dtype=np.int64, chunks=(rows.chunks[0], (2,)),
+                                      name=f"winners-{run}")
+            return client.compute(winners).result()
+
         # The workers' first import of the package is not timed.
-        client.compute(winners).result()
-        timed("dask", lambda: client.compute(winners).result(), whole, repeat)
+        spread()
+        timed("dask", spread, whole, repeat)
 
 
 if __name__ == "__main__":  # the workers start as new processes, which import this file
