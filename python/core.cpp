@@ -26,6 +26,7 @@
 #include "input_table.h"
 #include "paths.h"
 #include "quality.h"
+#include "som/map_bytes.h"
 #include "som/som.h"
 #include "texts.h"
 
@@ -201,6 +202,21 @@ class Network {
         raise_error(PyExc_ValueError, message + ": " + som_status_string(status));
     }
 
+    // The map file's bytes, with the save time the network holds rather than
+    // now: what a pickle carries, so that the copy is the map exactly. Taken
+    // in turn with saves, which change that time.
+    py::bytes map_bytes() {
+        std::string bytes;
+        int status;
+        {
+            py::gil_scoped_release release;
+            std::lock_guard<std::mutex> lock(save_mutex_);
+            status = som_internal::map_bytes(network_.get(), bytes);
+        }
+        if (status != SOM_OK) raise_status(status, "map_bytes");
+        return py::bytes(bytes);
+    }
+
   private:
     NetworkPointer network_;
     size_t n_ = 0, x_ = 0, y_ = 0;
@@ -223,6 +239,31 @@ std::unique_ptr<Network> load(const py::bytes &encoded) {
     case SOM_ERROR_SYSTEM: raise_os_error(error, reason);
     case SOM_ERROR_MEMORY: raise_error(PyExc_MemoryError, reason);
     default: raise_error(PyExc_ValueError, reason);
+    }
+}
+
+// The network a pickle's map-file bytes describe, checked as a map file is
+// checked; anything but the bytes of exactly one map is refused.
+std::unique_ptr<Network> from_map_bytes(const py::bytes &data) {
+    char *bytes = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(data.ptr(), &bytes, &size) != 0) throw py::error_already_set();
+    int status = SOM_OK;
+    NetworkPointer network;
+    {
+        // `data` is immutable and held by the caller: safe to read without
+        // the GIL.
+        py::gil_scoped_release release;
+        network.reset(som_internal::map_from_bytes(bytes, static_cast<size_t>(size), &status));
+    }
+    if (network) return std::make_unique<Network>(std::move(network));
+    const std::string message = "cannot make a somap.Map from " + std::to_string(size) + " bytes: ";
+    switch (status) {
+    case SOM_ERROR_MEMORY: raise_error(PyExc_MemoryError, message + "out of memory");
+    case SOM_ERROR_FORMAT:
+        raise_error(PyExc_ValueError,
+                    message + "not the bytes of one map file (cut short, followed by more, or a bad time constant)");
+    default: raise_error(PyExc_ValueError, message + somap::load_failure(status, 0));
     }
 }
 
@@ -368,6 +409,7 @@ PYBIND11_MODULE(_core, m) {
     m.def("train", &train, py::arg("data"), py::arg("width"), py::arg("height"), py::arg("iterations"),
           py::arg("progress"));
     m.def("load", &load, py::arg("path"));
+    m.def("from_map_bytes", &from_map_bytes, py::arg("data"));
     py::class_<Network>(m, "Network")
         .def_property_readonly("shape", &Network::shape)
         .def_property_readonly("time_constant", &Network::time_constant)
@@ -375,5 +417,6 @@ PYBIND11_MODULE(_core, m) {
         .def("winners", &Network::winners, py::arg("data"))
         .def("quality", &Network::quality, py::arg("data"))
         .def("umatrix", &Network::umatrix)
-        .def("save", &Network::save, py::arg("path"));
+        .def("save", &Network::save, py::arg("path"))
+        .def("map_bytes", &Network::map_bytes);
 }

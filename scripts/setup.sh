@@ -8,6 +8,7 @@
 set -euo pipefail
 what=${1:-test}
 missing=()
+lean=()
 command -v cmake >/dev/null || missing+=(cmake)
 command -v make >/dev/null || missing+=(make)
 command -v g++ >/dev/null || missing+=(g++)
@@ -38,9 +39,25 @@ elif [ "$what" != build ]; then
                 ensurepip:python3-venv setuptools:python3-setuptools wheel:python3-wheel pip:python3-pip; do
     $py -c "import ${module%%:*}" 2>/dev/null || missing+=("${module#*:}")
   done
+  # Recognition spread over processes and hosts: Dask with its dataframes
+  # (the Python tests start a local cluster), and GNU parallel over ssh (the
+  # test runs its own sshd on the loopback; parallel's --basefile needs
+  # rsync). Their recommendations (plotting, numba, SciPy...) are not used.
+  for module in dask:python3-dask distributed:python3-distributed pandas:python3-pandas; do
+    $py -c "import ${module%%:*}" 2>/dev/null || lean+=("${module#*:}")
+  done
+  [ -x /usr/sbin/sshd ] || lean+=(openssh-server)
+  command -v ssh >/dev/null || lean+=(openssh-client)
+  command -v ssh-keygen >/dev/null || lean+=(openssh-client)
+  command -v rsync >/dev/null || lean+=(rsync)
 fi
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "installing: ${missing[*]}" >&2
+if [ ${#missing[@]} -gt 0 ] || [ ${#lean[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]} ${lean[*]}" >&2
   apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+  if [ ${#missing[@]} -gt 0 ]; then
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+  fi
+  if [ ${#lean[@]} -gt 0 ]; then
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${lean[@]}" >/dev/null
+  fi
 fi

@@ -2,6 +2,7 @@
 // x*y*n weights, every field the raw 8-byte host image of its value.
 #include "som.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "checked_size.h"
+#include "map_bytes.h"
 #include "network_internal.h"
 #include "status.h"
 #include "whole_file.h"
@@ -49,9 +51,10 @@ ssize_t read_full(int fd, void *data, size_t size) {
     return static_cast<ssize_t>(done);
 }
 
-// Writes the header and weights through a buffer of a megabyte, each field
-// the 8-byte image of its value.
-bool write_map(int fd, const som_network *network) {
+// Hands the header and weights to `flush` through a buffer of a megabyte,
+// each field the 8-byte image of its value; false as soon as flush fails.
+template <typename Flush>
+bool write_map(const som_network *network, Flush &&flush) {
     const som_output_layer *grid = network->output_layer;
     const uint64_t n = network->input_layer->neurons_count;
     const uint64_t x = grid->neurons_count_x, y = grid->neurons_count_y;
@@ -70,13 +73,13 @@ bool write_map(int fd, const som_network *network) {
             for (size_t k = 0; k < n; ++k) {
                 put(&synapses[k]->weight);
                 if (used == kFields) {
-                    if (!som_internal::write_all(fd, buffer.data(), used * 8)) return false;
+                    if (!flush(buffer.data(), used * 8)) return false;
                     used = 0;
                 }
             }
         }
     }
-    return som_internal::write_all(fd, buffer.data(), used * 8);
+    return flush(buffer.data(), used * 8);
 }
 
 }  // namespace
@@ -89,7 +92,9 @@ extern "C" int som_save(som_network *network, const char *path) {
         const time_t previous = network->saved_at;
         const bool written = som_internal::write_whole_file(path, [&](int fd) {
             network->saved_at = std::time(nullptr);
-            return write_map(fd, network);
+            return write_map(network, [fd](const void *data, size_t size) {
+                return som_internal::write_all(fd, data, size);
+            });
         });
         if (!written) {
             network->saved_at = previous;
@@ -125,19 +130,39 @@ bool memory_justified(size_t needed, uint64_t file_bytes) {
     return static_cast<uint64_t>(needed) <= limit;
 }
 
+// Where a map is read from. read() gives up to `size` bytes, fewer only at
+// the end, or -1 on a read error.
+struct DescriptorSource {
+    int fd;
+    ssize_t read(void *data, size_t size) { return read_full(fd, data, size); }
+};
+
+struct MemorySource {
+    const unsigned char *data;
+    size_t size;
+    size_t used = 0;
+    ssize_t read(void *out, size_t want) {
+        const size_t give = std::min(want, size - used);
+        if (give > 0) std::memcpy(out, data + used, give);
+        used += give;
+        return static_cast<ssize_t>(give);
+    }
+};
+
 // Reads the weights into a buffer that only grows as data actually arrives,
 // so a header that claims more than the file holds never causes a large
 // allocation, even where the file's size is unknown (a pipe). SOM_OK,
 // SOM_ERROR_FORMAT when the file ends first, SOM_ERROR_SYSTEM on a read
 // error.
-int read_weights(int fd, size_t count, std::vector<double> &weights) {
+template <typename Source>
+int read_weights(Source &source, size_t count, std::vector<double> &weights) {
     size_t done = 0;
     while (done < count) {
         size_t chunk = count - done;
         size_t cap = done < (1u << 16) ? (1u << 16) : done;
         if (chunk > cap) chunk = cap;
         weights.resize(done + chunk);
-        ssize_t got = read_full(fd, weights.data() + done, chunk * sizeof(double));
+        ssize_t got = source.read(weights.data() + done, chunk * sizeof(double));
         if (got < 0) return SOM_ERROR_SYSTEM;
         if (static_cast<size_t>(got) != chunk * sizeof(double)) return SOM_ERROR_FORMAT;
         done += chunk;
@@ -158,22 +183,13 @@ bool usable_time_constant(double T) {
     return T == 0.0 || std::isfinite(kLastIteration / T);
 }
 
-int load_from(int fd, som_network **out) {
-    struct stat info;
-    if (::fstat(fd, &info) != 0) return SOM_ERROR_SYSTEM;
-    if (S_ISDIR(info.st_mode)) {
-        errno = EISDIR;
-        return SOM_ERROR_SYSTEM;
-    }
-    // A regular file says how much is left from where the map starts.
-    uint64_t file_bytes = 0;
-    if (S_ISREG(info.st_mode)) {
-        const off_t at = ::lseek(fd, 0, SEEK_CUR);
-        file_bytes = at >= 0 && at <= info.st_size ? static_cast<uint64_t>(info.st_size - at) : 0;
-    }
-
+// The map `source` holds. `sized`: the bytes left in it are known
+// (`available`), as in a regular file or memory, and a header declaring more
+// is refused before anything is read or allocated for it.
+template <typename Source>
+int read_map(Source &source, bool sized, uint64_t available, som_network **out) {
     unsigned char raw[SOM_MAP_HEADER_BYTES];
-    const ssize_t got = read_full(fd, raw, sizeof raw);
+    const ssize_t got = source.read(raw, sizeof raw);
     if (got < 0) return SOM_ERROR_SYSTEM;
     if (got != static_cast<ssize_t>(sizeof raw)) return SOM_ERROR_FORMAT;
     map_header header;
@@ -189,12 +205,12 @@ int load_from(int fd, som_network **out) {
         !som_checked_mul(count, sizeof(double), &bytes) ||
         !som_checked_add(bytes, SOM_MAP_HEADER_BYTES, &total))
         return SOM_ERROR_TOO_LARGE;
-    if (S_ISREG(info.st_mode) && file_bytes < total) return SOM_ERROR_FORMAT;
+    if (sized && available < total) return SOM_ERROR_FORMAT;
     size_t needed;
     if (!som_network_memory(header.n, header.x, header.y, &needed)) return SOM_ERROR_TOO_LARGE;
     // A pipe has no size, but the network is built only once all `total`
     // bytes have arrived, so `total` is then the bytes actually read.
-    if (!memory_justified(needed, S_ISREG(info.st_mode) ? file_bytes : total)) return SOM_ERROR_TOO_LARGE;
+    if (!memory_justified(needed, sized ? available : total)) return SOM_ERROR_TOO_LARGE;
     // A file may really be as large as its header says (a sparse one costs
     // nothing on disk) and still hold a network no machine here can: the
     // network and the buffer the weights are read into must fit in
@@ -202,7 +218,7 @@ int load_from(int fd, som_network **out) {
     if (!som_network_fits(header.n, header.x, header.y, bytes)) return SOM_ERROR_TOO_LARGE;
 
     std::vector<double> weights;
-    const int status = read_weights(fd, count, weights);
+    const int status = read_weights(source, count, weights);
     if (status != SOM_OK) return status;
 
     som_network *network = som_network_build(header.n, header.x, header.y, count ? weights.data() : nullptr);
@@ -211,6 +227,23 @@ int load_from(int fd, som_network **out) {
     network->time_constant = header.time_constant;
     *out = network;
     return SOM_OK;
+}
+
+int load_from(int fd, som_network **out) {
+    struct stat info;
+    if (::fstat(fd, &info) != 0) return SOM_ERROR_SYSTEM;
+    if (S_ISDIR(info.st_mode)) {
+        errno = EISDIR;
+        return SOM_ERROR_SYSTEM;
+    }
+    // A regular file says how much is left from where the map starts.
+    uint64_t file_bytes = 0;
+    if (S_ISREG(info.st_mode)) {
+        const off_t at = ::lseek(fd, 0, SEEK_CUR);
+        file_bytes = at >= 0 && at <= info.st_size ? static_cast<uint64_t>(info.st_size - at) : 0;
+    }
+    DescriptorSource source{fd};
+    return read_map(source, S_ISREG(info.st_mode), file_bytes, out);
 }
 
 som_network *finish_load(int status, som_network *network, int *status_out) {
@@ -246,3 +279,29 @@ som_network *som_load_status(const char *path, int *status) {
 som_network *som_load(const char *path) { return som_load_status(path, nullptr); }
 
 }  // extern "C"
+
+int som_internal::map_bytes(const som_network *network, std::string &out) {
+    if (som_network_check(network) != SOM_OK) return SOM_ERROR_INVALID;
+    return guarded([&] {
+        std::string bytes;
+        write_map(network, [&bytes](const void *data, size_t size) {
+            bytes.append(static_cast<const char *>(data), size);
+            return true;
+        });
+        out.swap(bytes);
+        return SOM_OK;
+    });
+}
+
+som_network *som_internal::map_from_bytes(const void *data, size_t size, int *status) {
+    if (data == nullptr && size > 0) return finish_load(SOM_ERROR_INVALID, nullptr, status);
+    MemorySource source{static_cast<const unsigned char *>(data), size};
+    som_network *network = nullptr;
+    int result = guarded([&] { return read_map(source, true, size, &network); });
+    if (result == SOM_OK && source.used != size) {
+        som_network_destroy(network);
+        network = nullptr;
+        result = SOM_ERROR_FORMAT;
+    }
+    return finish_load(result, network, status);
+}

@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "som/map_bytes.h"
 #include "som/som.h"
 #include "test_support.h"
 
@@ -393,6 +394,30 @@ void PrintTo(const Shape &value, std::ostream *out) { *out << value.name; }
 
 class MapFileRoundTrip : public ::testing::TestWithParam<Shape> {};
 
+// The bytes in memory (what the Python module pickles): those of a save, but
+// with the saved_at the network holds, which they carry back exactly.
+TEST_P(MapFileRoundTrip, BytesInMemoryGiveEveryFieldAndWeightBack) {
+    const Shape shape = GetParam();
+    Network network = make_network(shape.n, shape.x, shape.y,
+                                   pattern_weights(shape.n * shape.x * shape.y),
+                                   shape.time_constant, kFixtureSavedAt);
+    ASSERT_NE(network, nullptr);
+    const std::string image = image_of(network.get());
+    std::string bytes = "whatever was here before";
+    ASSERT_EQ(som_internal::map_bytes(network.get(), bytes), SOM_OK);
+    EXPECT_TRUE(same_bytes(bytes, image));
+    // Only read: nothing stamped.
+    EXPECT_EQ(static_cast<int64_t>(network->saved_at), kFixtureSavedAt);
+    EXPECT_TRUE(same_bytes(image_of(network.get()), image));
+
+    int status = 1;
+    Network back(som_internal::map_from_bytes(bytes.data(), bytes.size(), &status));
+    ASSERT_NE(back, nullptr);
+    EXPECT_EQ(status, SOM_OK);
+    ASSERT_NO_FATAL_FAILURE(expect_wired(back.get(), shape.n, shape.x, shape.y));
+    EXPECT_TRUE(same_bytes(image_of(back.get()), image));
+}
+
 TEST_P(MapFileRoundTrip, SaveThenLoadGivesEveryFieldAndWeightBack) {
     const Shape shape = GetParam();
     TempDir dir;
@@ -441,6 +466,43 @@ TEST(MapFileLoad, EveryTruncationIsRefused) {
         Network network = load(dir.file("map"));
         EXPECT_EQ(network, nullptr) << "file cut to " << length << " of " << full.size() << " bytes";
     }
+}
+
+// Bytes in memory are checked as a file is, but must hold one map exactly:
+// what follows it is damage, not a file's unrelated tail.
+TEST(MapBytesLoad, RefusesWhatAFileLoadRefusesAndAnyTrailingByte) {
+    const std::string full = encode(fixture());
+    auto status_of = [](const void *data, size_t size) {
+        int status = 1;
+        Network network(som_internal::map_from_bytes(data, size, &status));
+        EXPECT_EQ(network == nullptr, status != SOM_OK) << "status " << status;
+        return status;
+    };
+    for (size_t length = 0; length < full.size(); ++length)
+        EXPECT_EQ(status_of(full.data(), length), SOM_ERROR_FORMAT) << "cut to " << length << " bytes";
+    for (const std::string &tail : {std::string(1, '\0'), full})
+        EXPECT_EQ(status_of((full + tail).data(), full.size() + tail.size()), SOM_ERROR_FORMAT)
+            << tail.size() << " trailing bytes";
+    MapImage nan_constant = fixture();
+    nan_constant.time_constant = from_bits(0x7ff8000000000000ull);
+    const std::string damaged = encode(nan_constant);
+    EXPECT_EQ(status_of(damaged.data(), damaged.size()), SOM_ERROR_FORMAT);
+    // A header alone claiming 2^40 weights: refused from the size it has,
+    // before anything is allocated for the claim.
+    const std::string claim = header_bytes(0, 1.0, 1, uint64_t{1} << 20, uint64_t{1} << 20);
+    EXPECT_EQ(status_of(claim.data(), claim.size()), SOM_ERROR_FORMAT);
+    EXPECT_EQ(status_of(nullptr, 40), SOM_ERROR_INVALID);
+    EXPECT_EQ(status_of(nullptr, 0), SOM_ERROR_FORMAT);
+    Network without_status(som_internal::map_from_bytes(full.data(), full.size(), nullptr));
+    EXPECT_NE(without_status, nullptr);
+}
+
+TEST(MapBytesSave, NetworkNotWiredGivesInvalidAndLeavesTheBufferAlone) {
+    std::string bytes = "untouched";
+    EXPECT_EQ(som_internal::map_bytes(nullptr, bytes), SOM_ERROR_INVALID);
+    som_network hollow{};
+    EXPECT_EQ(som_internal::map_bytes(&hollow, bytes), SOM_ERROR_INVALID);
+    EXPECT_EQ(bytes, "untouched");
 }
 
 TEST(MapFileLoad, BytesAfterTheLastWeightAreIgnored) {

@@ -94,7 +94,8 @@ class Map:
 
     Neuron (i, j) is the one somap prints as ``i<TAB>j``: i in 0..height-1,
     j in 0..width-1. A Map does not change once made; its methods may be
-    called from several threads at once.
+    called from several threads at once. It pickles (and copies) as its map
+    file's bytes, so it can be sent to other processes and machines.
     """
 
     __slots__ = ("_network",)
@@ -157,9 +158,20 @@ class Map:
         file and raises OSError."""
         self._network.save(os.fsencode(path))
 
+    def __reduce__(self):
+        # A map travels (pickle, copy, multiprocessing, Dask, joblib) as the
+        # bytes of its map file, save time included: the copy is the same map
+        # to the last bit, and any process with this package reads it.
+        return (_map_from_bytes, (self._network.map_bytes(),))
+
     def __repr__(self):
         height, width, n = self.shape
         return f"<somap.Map {height} by {width} neurons, {n} inputs>"
+
+
+def _map_from_bytes(data):
+    """The Map that a pickle's map-file bytes describe (Map.__reduce__)."""
+    return Map(_core.from_map_bytes(data))
 
 
 def _count(value, name):

@@ -7,6 +7,7 @@ SOMAP_RENDER_BINARY); run by hand, the tests take them from build/:
     PYTHONPATH=build/python /usr/bin/python3 -m pytest python/tests
 """
 
+import importlib
 import os
 import pathlib
 import subprocess
@@ -26,6 +27,19 @@ except ImportError:
 
 # The directory holding the package, for the Python processes tests start.
 PACKAGE_PARENT = str(pathlib.Path(somap.__file__).resolve().parents[1])
+
+
+def require(module, package):
+    """Imports a module that a test needs beyond the package's own. Missing,
+    it fails the test where the module is required (CTest's SOMAP_PYTHON=ON,
+    as the test command configures it) and skips it anywhere else."""
+    try:
+        return importlib.import_module(module)
+    except ImportError as error:
+        reason = f"{module} is not installed ({error}): apt-get install {package}, or bash scripts/setup.sh"
+        if os.environ.get("SOMAP_PYTHON") == "ON":
+            pytest.fail(reason)
+        pytest.skip(reason)
 
 
 def program(variable, name):
