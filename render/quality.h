@@ -33,6 +33,8 @@ struct Quality {
 //
 // `grid` holds the network's weights (copy_grid); rows holds count pointers
 // to at least grid.dims values each. count may be 0, giving all zeros.
+// Computed in the default floating-point environment, whatever the calling
+// thread's, which it gets back (som/fp_environment.h).
 Quality measure_quality(som_network &network, const Grid &grid, double *const *rows,
                         size_t count);
 

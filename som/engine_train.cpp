@@ -48,6 +48,8 @@
 #include <thread>
 #include <vector>
 
+#include "exact_build.h"
+#include "fp_environment.h"
 #include "network_internal.h"
 #include "som.h"
 #include "status.h"
@@ -254,6 +256,7 @@ class TrainingTeam {
     }
 
     void serve() {
+        som_internal::DefaultFloatingPoint environment;
         uint64_t seen = 0;
         for (;;) {
             // Between passes the caller does only a little scalar work, so a
@@ -396,10 +399,10 @@ struct SpareWeights {
     ~SpareWeights() { std::free(weights); }
 };
 
-int train(som_network *network, double **rows, size_t row_count, size_t iterations, som_progress progress,
-          void *context) {
+int train(som_network *network, double **rows, size_t row_count, size_t iterations,
+          const som_internal::Observer &observer) {
     if (som_network_check(network) != SOM_OK || !som_rows_present(network, rows, row_count)) return SOM_ERROR_INVALID;
-    som_time_constant(network);
+    som_internal::time_constant(network);
     if (row_count == 0 || iterations == 0) return SOM_OK;
     const size_t n = network->input_layer->neurons_count;
     const size_t X = network->output_layer->neurons_count_x;
@@ -408,10 +411,10 @@ int train(som_network *network, double **rows, size_t row_count, size_t iteratio
     // first neuron wins and its update changes no weight. Every vector is
     // still presented, so the inputs end holding the last one trained.
     if (X == 0 || Y == 0 || n == 0) {
-        if (progress && progress(context, 0, row_count) != 0) return SOM_ERROR_CANCELLED;
+        if (observer.stop(0, row_count)) return SOM_ERROR_CANCELLED;
         for (size_t r = 0; r < row_count; ++r) {
             som_set_inputs(network, rows[r]);
-            if (progress && progress(context, r + 1, row_count) != 0) return SOM_ERROR_CANCELLED;
+            if (observer.stop(r + 1, row_count)) return SOM_ERROR_CANCELLED;
         }
         return SOM_OK;
     }
@@ -437,7 +440,7 @@ int train(som_network *network, double **rows, size_t row_count, size_t iteratio
             room = false;
         }
     }
-    if (!room) return som_train_plain_observed(network, rows, row_count, iterations, progress, context);
+    if (!room) return som_train_plain_observed(network, rows, row_count, iterations, observer);
     // A sweep of several iterations writes into a second copy, so that the
     // weights at its start stay for a replay. Without room for the copy,
     // every sweep is one iteration, which never needs one, in place.
@@ -456,7 +459,7 @@ int train(som_network *network, double **rows, size_t row_count, size_t iteratio
     // neighbourhood[max_sum - s + q] is the factor of index sum q when the
     // winner's is s: h(s - q).
     for (size_t e = 0; e <= 2 * max_sum; ++e)
-        neighbourhood[e] = som_neighbourhood(static_cast<long long>(max_sum) - static_cast<long long>(e));
+        neighbourhood[e] = som_internal::neighbourhood(static_cast<long long>(max_sum) - static_cast<long long>(e));
 
     const Kernels &kernels = active();
     std::unique_ptr<TrainingTeam> partner;
@@ -484,8 +487,8 @@ int train(som_network *network, double **rows, size_t row_count, size_t iteratio
     const double T = network->time_constant;
     // The learning rates of the first iterations, the same for every vector.
     const size_t tabled = iterations < kRateTable ? iterations : kRateTable;
-    for (size_t t = 1; t <= tabled; ++t) rate_table[t - 1] = som_learning_rate(t, T);
-    auto rate_of = [&](size_t t) { return t <= tabled ? rate_table[t - 1] : som_learning_rate(t, T); };
+    for (size_t t = 1; t <= tabled; ++t) rate_table[t - 1] = som_internal::learning_rate(t, T);
+    auto rate_of = [&](size_t t) { return t <= tabled ? rate_table[t - 1] : som_internal::learning_rate(t, T); };
     SweepStats counts;
     SweepCounts tallies;
     tallies.checking = policy.checking;
@@ -510,7 +513,7 @@ int train(som_network *network, double **rows, size_t row_count, size_t iteratio
     Nearest next_winner{};
     int status = SOM_OK;
     size_t trained = 0;
-    if (progress && progress(context, 0, row_count) != 0) status = SOM_ERROR_CANCELLED;
+    if (observer.stop(0, row_count)) status = SOM_ERROR_CANCELLED;
     for (size_t r = 0; r < row_count && status == SOM_OK; ++r) {
         const double *x = rows[r];
         const double *next_x = r + 1 < row_count ? rows[r + 1] : nullptr;
@@ -646,7 +649,7 @@ int train(som_network *network, double **rows, size_t row_count, size_t iteratio
         else first = 2 * first < policy.most ? 2 * first : policy.most;
         trained = r + 1;
         ++counts.vectors;
-        if (progress && progress(context, trained, row_count) != 0) status = SOM_ERROR_CANCELLED;
+        if (observer.stop(trained, row_count)) status = SOM_ERROR_CANCELLED;
     }
     partner.reset();
     grid.unpack(network);
@@ -663,12 +666,15 @@ int train(som_network *network, double **rows, size_t row_count, size_t iteratio
 extern "C" {
 
 int som_train(som_network *network, double **rows, size_t row_count, size_t iterations) {
-    return som_internal::guarded([&] { return train(network, rows, row_count, iterations, nullptr, nullptr); });
+    som_internal::DefaultFloatingPoint environment;
+    return som_internal::guarded([&] { return train(network, rows, row_count, iterations, som_internal::Observer{}); });
 }
 
 int som_train_observed(som_network *network, double **rows, size_t row_count, size_t iterations,
                        som_progress progress, void *context) {
-    return som_internal::guarded([&] { return train(network, rows, row_count, iterations, progress, context); });
+    som_internal::DefaultFloatingPoint environment;
+    const som_internal::Observer observer{progress, context, &environment};
+    return som_internal::guarded([&] { return train(network, rows, row_count, iterations, observer); });
 }
 
 }  // extern "C"

@@ -40,6 +40,7 @@
 #include <vector>
 
 #include "engine.h"
+#include "exact_build.h"
 #include "network_internal.h"
 #include "search_internal.h"
 #include "som.h"
@@ -185,13 +186,13 @@ std::vector<size_t> kept_rows(const RowSet &set, const std::vector<double> &boun
 
 // Progress in pairs of the caller's table: never falling, at most `total`.
 struct Reporter {
-    som_progress progress;
-    void *context;
+    const som_internal::Observer &observer;
     size_t total, done = 0;
+    bool present() const { return observer.present(); }
     // False when the callback asks to stop.
     bool report(size_t value) {
         done = std::max(done, std::min(value, total));
-        return progress == nullptr || progress(context, done, total) == 0;
+        return !observer.stop(done, total);
     }
 };
 
@@ -423,7 +424,7 @@ int every_pair(const RowSet &set, Reporter *reporter, size_t base, Farthest &out
         }
         return low;
     };
-    const size_t slices = reporter != nullptr && reporter->progress != nullptr && row_count > 1 ? 64 : 1;
+    const size_t slices = reporter != nullptr && reporter->present() && row_count > 1 ? 64 : 1;
     const size_t parts = worker_count(pairs * n);
     std::vector<Farthest> results;
     for (size_t slice = 0; slice < slices && row_count > 1; ++slice) {
@@ -532,7 +533,8 @@ int search(double **rows, size_t row_count, size_t n, size_t *first, size_t *sec
 
 int som_engine_farthest_pair_counted(double **rows, size_t row_count, size_t n, size_t *first, size_t *second,
                                      som_progress progress, void *context, PairCounts *counts) {
-    Reporter reporter{progress, context, pairs_of(row_count)};
+    const som_internal::Observer observer{progress, context, nullptr};
+    Reporter reporter{observer, pairs_of(row_count)};
     PairCounts local;
     // Out of memory comes back as SOM_ERROR_MEMORY, and the caller then
     // runs the plain search, which needs none.
@@ -542,6 +544,9 @@ int som_engine_farthest_pair_counted(double **rows, size_t row_count, size_t n, 
 }
 
 int som_engine_farthest_pair(double **rows, size_t row_count, size_t n, size_t *first, size_t *second,
-                             som_progress progress, void *context) {
-    return som_engine_farthest_pair_counted(rows, row_count, n, first, second, progress, context, nullptr);
+                             const som_internal::Observer &observer) {
+    Reporter reporter{observer, pairs_of(row_count)};
+    PairCounts counts;
+    // As above: out of memory means the plain search.
+    return som_internal::guarded([&] { return search(rows, row_count, n, first, second, reporter, counts); });
 }

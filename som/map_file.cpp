@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "checked_size.h"
+#include "exact_build.h"
+#include "fp_environment.h"
 #include "network_internal.h"
 #include "status.h"
 #include "whole_file.h"
@@ -218,6 +220,8 @@ som_network *finish_load(int status, som_network *network, int *status_out) {
 extern "C" {
 
 som_network *som_load_fd(int fd, int *status) {
+    // The check of the time constant divides.
+    som_internal::DefaultFloatingPoint environment;
     som_network *network = nullptr;
     const int result = fd < 0 ? SOM_ERROR_INVALID : som_internal::guarded([&] { return load_from(fd, &network); });
     return finish_load(result, network, status);
