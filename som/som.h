@@ -206,11 +206,16 @@ int som_set_weights(som_network *network, const double *weights);
 
 /* ---- Training ---------------------------------------------------------- */
 
-/* Told of the progress of a long call: `done` of `total` units of work, with
- * done rising from 0 to total. Called on the calling thread, often (after each
- * vector in training), so it should return quickly. Returning non-zero asks
- * the call to stop at its next safe point; it then returns
- * SOM_ERROR_CANCELLED. */
+/* Told of the progress of a long call: `done` of `total` units of work.
+ * Called on the calling thread, first with done = 0, then with done never
+ * falling, and last with done = total unless the call stopped before; it
+ * may be called often, so it should return quickly. It runs in the
+ * caller's floating-point environment, and what it changes there stays the
+ * caller's. Returning non-zero asks the call to stop at that point; it then
+ * returns SOM_ERROR_CANCELLED. A C++ exception thrown by the callback asks
+ * the same: it is caught inside the library and goes no further (a C++
+ * caller that needs it keeps std::current_exception() in its context and
+ * returns non-zero instead). */
 typedef int (*som_progress)(void *context, size_t done, size_t total);
 
 /* Overwrites every weight with a blend of four input vectors chosen by
@@ -223,9 +228,9 @@ int som_init_weights(som_network *network, double **rows, size_t row_count);
 
 /* som_init_weights, telling `progress` (when not null) how many of the
  * row_count * (row_count - 1) / 2 pairs of rows the search for the most
- * distant pair has compared, after each of 64 slices. Same result. When the
- * callback asks to stop, returns SOM_ERROR_CANCELLED with no weight
- * changed. */
+ * distant pair has compared, after each of its slices. Same result. While
+ * the callback runs no weight has changed yet; when it asks to stop,
+ * returns SOM_ERROR_CANCELLED with no weight changed. */
 int som_init_weights_observed(som_network *network, double **rows, size_t row_count,
                               som_progress progress, void *context);
 
@@ -256,10 +261,18 @@ double som_neighbourhood(long long index_sum_difference);
 int som_train(som_network *network, double **rows, size_t row_count, size_t iterations);
 
 /* som_train, telling `progress` (when not null) how many of the row_count
- * vectors have been trained, after each one. Same result. When the callback
- * asks to stop after `done` vectors, returns SOM_ERROR_CANCELLED with the
- * network exactly as som_train on the first `done` rows leaves it (its inputs
- * untouched when done is 0). */
+ * vectors have been trained. Same result. Whenever the callback runs, the
+ * network is exactly what som_train on the first `done` rows leaves (its
+ * inputs untouched when done is 0), so that the callback may read, search,
+ * draw or save it; it must not change it. Reports come after every vector
+ * where that costs nothing measurable. On large grids the records must
+ * first be brought up to date from the packed copy training works on,
+ * which takes about as long as training a vector, so a report comes only
+ * once 100 times that copy's time has gone by since the last one, and at
+ * least once a second (checked after each vector). With iterations 0 the
+ * callback is not called; with no rows, once, with (0, 0). When it asks to
+ * stop after `done` vectors, returns SOM_ERROR_CANCELLED with the network
+ * in that state. */
 int som_train_observed(som_network *network, double **rows, size_t row_count, size_t iterations,
                        som_progress progress, void *context);
 

@@ -241,7 +241,8 @@ struct StopAt {
 };
 
 // Cancelled after `done` vectors (the first report at or beyond the one
-// asked for), training leaves the network exactly as training on those
+// asked for: training reports less often where keeping its records current
+// would cost), training leaves the network exactly as training on those
 // vectors alone does, inputs included, for the fast path with and without
 // its partner thread. A callback that throws stops it the same way.
 TEST(Cancellation, TrainingStopsBetweenVectorsWithTheirResult) {
