@@ -28,9 +28,12 @@
 // is (a, b) itself.
 //
 // Rows holding a NaN have a NaN distance to every row, which never wins:
-// they are left out. Infinite or huge values (beyond 2^900, where sums could
-// overflow), and tables of a few thousand rows, are searched by comparing
-// every pair, as before.
+// they are left out. Rows with infinite or huge values (beyond 2^900, where
+// the bounds' sums could overflow) are compared with every other row on
+// their own, exactly, and the bounds work on the others; the two answers
+// are merged by distance and then by the first-pair rule. Tables of a few
+// thousand rows, or where such rows are an eighth of the table or more, are
+// searched by comparing every pair, as before.
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -456,42 +459,92 @@ int every_pair(const RowSet &set, Reporter *reporter, size_t base, Farthest &out
     return SOM_OK;
 }
 
+// The first of the farthest pairs offered, in the caller's row numbers,
+// whatever the order of the offers: the greatest distance above 0.0, and of
+// equal ones the pair first in (i, j) order, as the plain search's strict
+// comparison in that order keeps it. NaN distances never count.
+struct FirstFarthest {
+    double distance = 0.0;
+    size_t first = SIZE_MAX, second = SIZE_MAX;
+    void offer(double d, size_t a, size_t b) {
+        const size_t i = std::min(a, b), j = std::max(a, b);
+        if (d > distance || (d == distance && first != SIZE_MAX && (i < first || (i == first && j < second)))) {
+            distance = d;
+            first = i;
+            second = j;
+        }
+    }
+};
+
+// Every pair with a row that defeats the bounds ("wild": a value beyond
+// 2^900 or infinite), computed as the plain search computes it: the wild
+// rows among themselves by the exact pair search, and each wild row against
+// the others (`tame`, packed) by the distance kernel, |x_k - y_k| being
+// |y_k - x_k| in floating point too. Reports the pairs compared after each
+// wild row.
+int wild_pairs(double **rows, size_t n, const std::vector<size_t> &wild, const RowSet &tame, Reporter &reporter,
+               FirstFarthest &best) {
+    size_t compared = 0;
+    if (wild.size() >= 2) {
+        RowSet among;
+        among.take(rows, n, wild);
+        Farthest out{0.0, SIZE_MAX, SIZE_MAX};
+        every_pair(among, nullptr, 0, out);
+        if (out.first != SIZE_MAX) best.offer(out.distance, among.index[out.first], among.index[out.second]);
+        compared = pairs_of(wild.size());
+    }
+    std::vector<double> distance(tame.size());
+    for (size_t w : wild) {
+        if (tame.size() > 0) {
+            distances_from(tame, rows[w], distance.data());
+            for (size_t s = 0; s < tame.size(); ++s) best.offer(distance[s], w, tame.index[s]);
+        }
+        compared += tame.size();
+        if (!reporter.report(compared)) return SOM_ERROR_CANCELLED;
+    }
+    return SOM_OK;
+}
+
 int search(double **rows, size_t row_count, size_t n, size_t *first, size_t *second, Reporter &reporter,
            PairCounts &counts) {
     const SearchTuning tuning = search_tuning();
     counts.rows = row_count;
     if (!reporter.report(0)) return SOM_ERROR_CANCELLED;
-    // Rows with a NaN never take part; an infinite or huge value anywhere
-    // goes beyond the bounds' arithmetic.
-    std::vector<size_t> valid;
-    bool unbounded = false;
-    for (size_t r = 0; r < row_count && !unbounded; ++r) {
-        bool nan = false;
+    // Rows with a NaN never take part. Rows with an infinite or huge value
+    // go beyond the bounds' arithmetic: they are compared with every other
+    // row on their own, and the bounds work on the rest.
+    std::vector<size_t> tame, wild;
+    for (size_t r = 0; r < row_count; ++r) {
+        bool nan = false, huge = false;
         for (size_t k = 0; k < n; ++k) {
             const double v = rows[r][k];
             nan = nan || std::isnan(v);
-            unbounded = unbounded || std::fabs(v) > kHuge;
+            huge = huge || std::fabs(v) > kHuge;
         }
-        if (!nan) valid.push_back(r);
+        if (!nan) (huge ? wild : tame).push_back(r);
     }
     RowSet set;
-    Farthest best{0.0, SIZE_MAX, SIZE_MAX};
-    if (unbounded || row_count < tuning.pair_min_rows) {
+    FirstFarthest best;
+    // A few wild rows cost a pass over the table each; from an eighth of the
+    // table on, comparing every pair costs as much.
+    if (row_count < tuning.pair_min_rows || wild.size() * 8 > row_count) {
         std::vector<size_t> all(row_count);
         for (size_t r = 0; r < row_count; ++r) all[r] = r;
         set.take(rows, n, std::move(all));
         counts.every_pair = true;
         counts.candidate_rows = row_count;
         counts.exact_pairs = pairs_of(row_count);
-        const int status = every_pair(set, &reporter, 0, best);
+        Farthest out{0.0, SIZE_MAX, SIZE_MAX};
+        const int status = every_pair(set, &reporter, 0, out);
         if (status != SOM_OK) return status;
+        if (out.first != SIZE_MAX) best.offer(out.distance, out.first, out.second);
     } else {
+        if (!tame.empty()) set.take(rows, n, std::move(tame));
+        counts.unbounded_rows = wild.size();
+        if (!wild.empty() && wild_pairs(rows, n, wild, set, reporter, best) != SOM_OK) return SOM_ERROR_CANCELLED;
         Found found;
         std::vector<double> bound;
-        if (valid.size() >= 2) {
-            set.take(rows, n, std::move(valid));
-            good_pair(set, found, bound);
-        }
+        if (set.size() >= 2) good_pair(set, found, bound);
         if (found.distance > 0.0) {
             // Bounds, round after round, while they pay: each round must at
             // least halve the rows, else equal rows are merged once and the
@@ -519,13 +572,15 @@ int search(double **rows, size_t row_count, size_t n, size_t *first, size_t *sec
             if (!reporter.report(pairs_of(row_count) - pairs_of(set.size()))) return SOM_ERROR_CANCELLED;
             counts.candidate_rows = set.size();
             counts.exact_pairs = pairs_of(set.size());
-            const int status = every_pair(set, &reporter, pairs_of(row_count) - pairs_of(set.size()), best);
+            Farthest out{0.0, SIZE_MAX, SIZE_MAX};
+            const int status = every_pair(set, &reporter, pairs_of(row_count) - pairs_of(set.size()), out);
             if (status != SOM_OK) return status;
+            if (out.first != SIZE_MAX) best.offer(out.distance, set.index[out.first], set.index[out.second]);
         }
     }
     if (!reporter.report(pairs_of(row_count))) return SOM_ERROR_CANCELLED;
-    *first = best.first == SIZE_MAX ? 0 : set.index[best.first];
-    *second = best.first == SIZE_MAX ? 0 : set.index[best.second];
+    *first = best.first == SIZE_MAX ? 0 : best.first;
+    *second = best.first == SIZE_MAX ? 0 : best.second;
     return SOM_OK;
 }
 
