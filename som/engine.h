@@ -132,17 +132,6 @@ struct PackedGrid {
     void unpack(som_network *network) const;
 };
 
-// The earlier range holds the smaller indices, so it keeps ties.
-inline Nearest combine(const Nearest &earlier, const Nearest &later) {
-    Nearest out = earlier;
-    if (later.index != SIZE_MAX && (earlier.index == SIZE_MAX || later.distance < earlier.distance)) {
-        out.distance = later.distance;
-        out.index = later.index;
-    }
-    out.any_zero = earlier.any_zero || later.any_zero;
-    return out;
-}
-
 }  // namespace som_engine
 
 #endif

@@ -147,14 +147,17 @@ int read_weights(int fd, size_t count, std::vector<double> &weights) {
     return SOM_OK;
 }
 
-// The largest iteration number training can reach: the command line's -i
-// is a 32-bit int.
-constexpr double kLastIteration = 2147483647.0;
+// The largest iteration number training can reach, as training converts it
+// to double: the C library and the Python module take any size_t iteration
+// count, so t goes up to 2^64 - 1, which rounds to 2^64 (the command line's
+// -i stops at 2^31 - 1).
+constexpr double kLastIteration = 0x1p64;
 
 // A saved map carries either "not computed" (either zero) or the positive
 // constant its training computed. Anything else is damage: NaN, infinite
-// or negative, or so small that t / T overflows for some iteration t and
-// training would turn every weight into NaN.
+// or negative, or so small that t / T overflows for some iteration t a
+// caller can ask for and training would turn every weight into NaN. t / T
+// grows with t, so the largest t decides.
 bool usable_time_constant(double T) {
     if (std::isnan(T) || std::isinf(T) || T < 0.0) return false;
     return T == 0.0 || std::isfinite(kLastIteration / T);

@@ -318,9 +318,11 @@ int som_save(som_network *network, const char *path);
 
 /* Reads a map file. Returns null when the file cannot be read, ends before
  * the weights its header declares, has a time constant that training cannot
- * use (NaN, infinite, negative, or so small that t / T overflows), or
- * declares a network too large to hold. Weights, zeros included, are
- * restored bit for bit. The caller owns the result. */
+ * use (NaN, infinite, negative, or so small that t / T overflows for some
+ * iteration count the training calls accept, t up to 2^64 - 1: below
+ * 1.0261342003245943e-289), or declares a network too large to hold.
+ * Weights, zeros included, are restored bit for bit. The caller owns the
+ * result. */
 som_network *som_load(const char *path);
 
 /* som_load, storing in *status (when not null) SOM_OK or why it failed:

@@ -270,7 +270,8 @@ TEST_P(SweepDifferential, IterationLimitEndsASweepAnywhere) {
 
 // The winner's index sum can change within a vector only where a neuron
 // overtakes the winner: where the factors push the neurons away (a negative
-// time constant, which a map file may carry), where NaN factors leave no
+// time constant, which a caller may set in the record, though the map
+// loader refuses one), where NaN factors leave no
 // neuron to win, or where every distance overflows until the winner's
 // neighbours come within range. Each problem must change some sum inside a
 // sweep, and every policy must give the plain result.
@@ -470,7 +471,8 @@ TEST_P(SweepDifferential, SkippedMeasurementsKeepTheirBounds) {
 }
 
 // NaN, infinities, huge and tiny magnitudes and signed zeros in rows and
-// weights, and time constants a map file may carry.
+// weights, and time constants a caller may set in the record (the map
+// loader refuses all of these but zero).
 TEST_P(SweepDifferential, NonFiniteValues) {
     std::mt19937_64 random(1205);
     const double specials[] = {NAN, -NAN, INFINITY, -INFINITY, 1e300, -1e300, 5e-324, -0.0, 0.0, 1e155, 1e-160};
@@ -730,8 +732,8 @@ TEST_P(SweepDifferential, KernelMatchesPlainIterations) {
             std::copy(packed, packed + blocks * n * kLanes, other);
             const size_t iterations = 1 + random() % kMaxSweep, s = random() % (max_sum + 1);
             double rates[kMaxSweep];
-            // The rates of a NaN time constant are NaN (of the sign the map
-            // file gave it).
+            // The rates of a NaN time constant are NaN (of the sign the
+            // record holds).
             const double time_constant = trial % 8 == 1 ? -NAN : trial % 8 == 5 ? NAN : 27.104644554585676;
             for (size_t j = 0; j < iterations; ++j) rates[j] = som_learning_rate(1 + random() % 60, time_constant);
             const size_t begin = random() % blocks, end = begin + 1 + random() % (blocks - begin);
