@@ -12,10 +12,14 @@
  * j the second (neurons_count_y). Row-major order (i outer, j inner) is used
  * everywhere: wiring, winner search, training and the map file.
  *
- * Threads. The library's only process-wide state is two settings (the
- * kernel choice and the thread cap) and internal statistics, all atomic, so
- * calls on different networks may run at the same time on different
- * threads. A network is not locked: calls that change it (training,
+ * Threads. The library's process-wide state is two settings (the kernel
+ * choice and the thread cap) and internal statistics, all atomic, and the C
+ * library's random generator, which som_network_new seeds (srand) and draws
+ * from (rand), as som_synapse_new draws from it for a weight of 0.0: it is
+ * the caller's generator too, and creations on several threads at once
+ * interleave their draws. Results other than random weights depend on none
+ * of it, so calls on different networks may run at the same time on
+ * different threads. A network is not locked: calls that change it (training,
  * placement, som_set_inputs, som_find_winners, loading weights into it) need
  * it to themselves (som_save too: it sets saved_at), while any number of
  * threads may call the read-only searches (som_find_winner,
@@ -25,6 +29,19 @@
  * length of the call, at most som_max_threads() - 1 of them (and fewer than
  * the machine's hardware threads), and join them before they return; no
  * other call starts a thread.
+ *
+ * The floating-point environment. Every call that computes (placement,
+ * training, both searches, the time constant, learning rate and
+ * neighbourhood factor, random weights, the loader's check of the time
+ * constant) computes in the default environment, round to nearest without
+ * flush-to-zero or denormals-are-zero and with every exception masked,
+ * whatever the calling thread's, on that thread and on every thread it
+ * starts, so that results depend on the input alone. It gives the caller's
+ * environment back on every return, cancelled and failed ones included:
+ * rounding mode, flush-to-zero, denormals-are-zero, exception masks and the
+ * sticky exception flags exactly as they were, none raised by the
+ * library's own arithmetic. A progress callback runs in the caller's
+ * environment; what it changes there stays.
  */
 #ifndef SOM_SOM_H
 #define SOM_SOM_H
@@ -100,7 +117,8 @@ enum som_status {
     SOM_OK = 0,
     SOM_ERROR_SYSTEM = -1,    /* a system call failed: errno tells why */
     SOM_ERROR_MEMORY = -2,    /* out of memory */
-    SOM_ERROR_CANCELLED = -3, /* the progress callback asked the call to stop */
+    SOM_ERROR_CANCELLED = -3, /* the progress callback asked the call to stop
+                                 (returning non-zero, or throwing) */
     SOM_ERROR_FORMAT = -4,    /* not a map file: cut short, or a time constant
                                  training cannot use */
     SOM_ERROR_TOO_LARGE = -5, /* sizes beyond what the machine, or the file
@@ -267,7 +285,7 @@ int som_train(som_network *network, double **rows, size_t row_count, size_t iter
  * draw or save it; it must not change it. Reports come after every vector
  * where that costs nothing measurable. On large grids the records must
  * first be brought up to date from the packed copy training works on,
- * which takes about as long as training a vector, so a report comes only
+ * which can take longer than training a vector, so a report comes only
  * once 100 times that copy's time has gone by since the last one, and at
  * least once a second (checked after each vector). With iterations 0 the
  * callback is not called; with no rows, once, with (0, 0). When it asks to
