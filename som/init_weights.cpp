@@ -97,8 +97,13 @@ int init_weights(som_network *network, double **rows, size_t row_count, bool fas
     size_t ia = 0, ib = 0;
     const int searched = fast ? som_engine_farthest_pair(rows, row_count, n, &ia, &ib, observer) : SOM_ERROR_MEMORY;
     if (searched == SOM_ERROR_CANCELLED) return searched;
-    // Without room for the fast search, the literal one needs none.
-    if (searched != SOM_OK) farthest_pair_plain(rows, row_count, n, &ia, &ib);
+    // Without room for the fast search, the literal one needs none; the
+    // callback still hears of the end.
+    if (searched != SOM_OK) {
+        farthest_pair_plain(rows, row_count, n, &ia, &ib);
+        const size_t pairs = row_count < 2 ? 0 : row_count * (row_count - 1) / 2;
+        if (observer.stop(pairs, pairs)) return SOM_ERROR_CANCELLED;
+    }
     const double *a = rows[ia];
     const double *b = rows[ib];
     write_vector(network, 0, Y - 1, a, n);

@@ -225,9 +225,10 @@ int som_set_weights(som_network *network, const double *weights);
 /* ---- Training ---------------------------------------------------------- */
 
 /* Told of the progress of a long call: `done` of `total` units of work.
- * Called on the calling thread, first with done = 0, then with done never
- * falling, and last with done = total unless the call stopped before; it
- * may be called often, so it should return quickly. It runs in the
+ * Called on the calling thread (unless the call has nothing to do), first
+ * with done = 0, then with done never falling, and last with done = total
+ * unless the call stopped before; it may be called often, so it should
+ * return quickly. It runs in the
  * caller's floating-point environment, and what it changes there stays the
  * caller's. Returning non-zero asks the call to stop at that point; it then
  * returns SOM_ERROR_CANCELLED. A C++ exception thrown by the callback asks
@@ -246,9 +247,10 @@ int som_init_weights(som_network *network, double **rows, size_t row_count);
 
 /* som_init_weights, telling `progress` (when not null) how many of the
  * row_count * (row_count - 1) / 2 pairs of rows the search for the most
- * distant pair has compared, after each of its slices. Same result. While
- * the callback runs no weight has changed yet; when it asks to stop,
- * returns SOM_ERROR_CANCELLED with no weight changed. */
+ * distant pair has compared, after each of its slices; not at all where
+ * there is nothing to place (no rows, an empty grid, no inputs). Same
+ * result. While the callback runs no weight has changed yet; when it asks
+ * to stop, returns SOM_ERROR_CANCELLED with no weight changed. */
 int som_init_weights_observed(som_network *network, double **rows, size_t row_count,
                               som_progress progress, void *context);
 
