@@ -26,8 +26,8 @@
 namespace som_internal {
 
 // The default environment on this thread for the object's lifetime. Cheap
-// enough for every call (a few register reads and writes on x86-64), not
-// for every row.
+// enough for every call (on x86-64 a read and two writes of MXCSR and a read
+// of the x87 control word: about 10 ns), not for every row.
 class DefaultFloatingPoint {
   public:
     DefaultFloatingPoint() noexcept {
@@ -37,6 +37,17 @@ class DefaultFloatingPoint {
     ~DefaultFloatingPoint() { restore(); }
     DefaultFloatingPoint(const DefaultFloatingPoint &) = delete;
     DefaultFloatingPoint &operator=(const DefaultFloatingPoint &) = delete;
+
+    // The compiler does not know that arithmetic depends on the
+    // environment, and may move a computation on values in registers across
+    // the writes that change it. A value passed through here is fixed where
+    // it stands: the arguments of a small computation after the object is
+    // made, its result before the object goes.
+    template <typename T>
+    static T settled(T value) {
+        __asm__ volatile("" : "+m"(value));
+        return value;
+    }
 
     // Runs body() in the environment the caller had, then takes up the
     // default again. What body changes in the environment (a rounding mode,
@@ -58,21 +69,23 @@ class DefaultFloatingPoint {
     };
 
 #if defined(__x86_64__)
-    // SSE arithmetic, which is all the library's: every exception masked,
-    // round to nearest, FTZ (bit 15) and DAZ (bit 6) off, no flag raised.
+    // SSE arithmetic, which is all the library's (FLT_EVAL_METHOD 0: no
+    // double passes through the x87 unit): every exception masked, round to
+    // nearest, FTZ (bit 15) and DAZ (bit 6) off, no flag raised. Restoring
+    // the register restores the caller's SSE flags too.
     static constexpr unsigned kDefaultMxcsr = 0x1f80;
-    // The x87 unit, which only a math library might touch: every exception
-    // masked, 64-bit significands, round to nearest.
+    // The x87 unit, which only a math library might use: every exception
+    // masked, 64-bit significands, round to nearest. Its status flags are
+    // left alone: nothing of the library raises them, and reading them
+    // would double the cost.
     static constexpr unsigned short kDefaultControl = 0x037f;
-    static constexpr unsigned short kFlags = 0x3f;
 
     unsigned mxcsr_ = kDefaultMxcsr;
-    unsigned short control_ = kDefaultControl, status_ = 0;
+    unsigned short control_ = kDefaultControl;
 
     void save() noexcept {
         mxcsr_ = _mm_getcsr();
         __asm__ volatile("fnstcw %0" : "=m"(control_));
-        __asm__ volatile("fnstsw %0" : "=m"(status_));
     }
     void install() noexcept {
         _mm_setcsr(kDefaultMxcsr);
@@ -82,17 +95,6 @@ class DefaultFloatingPoint {
         }
     }
     void restore() noexcept {
-        unsigned short status;
-        __asm__ volatile("fnstsw %0" : "=m"(status));
-        if ((status ^ status_) & kFlags) {
-            // x87 flags raised meanwhile (never by the library's own code):
-            // the caller's again, through the saved environment image, whose
-            // status word is its third 16-bit word.
-            unsigned short image[14];
-            __asm__ volatile("fnstenv %0" : "=m"(image));
-            image[2] = static_cast<unsigned short>((image[2] & ~0xbf) | (status_ & 0xbf));
-            __asm__ volatile("fldenv %0" : : "m"(image));
-        }
         if (control_ != kDefaultControl) __asm__ volatile("fldcw %0" : : "m"(control_));
         _mm_setcsr(mxcsr_);
     }

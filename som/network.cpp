@@ -418,8 +418,9 @@ int som_set_weights(som_network *network, const double *weights) {
 }
 
 double som_find_winner(const som_network *network, size_t *i, size_t *j) {
-    som_internal::DefaultFloatingPoint environment;
-    return som_internal::find_winner(network, i, j);
+    using som_internal::DefaultFloatingPoint;
+    DefaultFloatingPoint environment;
+    return DefaultFloatingPoint::settled(som_internal::find_winner(DefaultFloatingPoint::settled(network), i, j));
 }
 
 }  // extern "C"

@@ -22,13 +22,16 @@ double som_internal::neighbourhood(long long index_sum_difference) {
 extern "C" {
 
 double som_learning_rate(size_t t, double time_constant) {
-    som_internal::DefaultFloatingPoint environment;
-    return som_internal::learning_rate(t, time_constant);
+    using som_internal::DefaultFloatingPoint;
+    DefaultFloatingPoint environment;
+    return DefaultFloatingPoint::settled(
+        som_internal::learning_rate(DefaultFloatingPoint::settled(t), DefaultFloatingPoint::settled(time_constant)));
 }
 
 double som_neighbourhood(long long index_sum_difference) {
-    som_internal::DefaultFloatingPoint environment;
-    return som_internal::neighbourhood(index_sum_difference);
+    using som_internal::DefaultFloatingPoint;
+    DefaultFloatingPoint environment;
+    return DefaultFloatingPoint::settled(som_internal::neighbourhood(DefaultFloatingPoint::settled(index_sum_difference)));
 }
 
 int som_train_plain(som_network *network, double **rows, size_t row_count, size_t iterations) {
