@@ -288,7 +288,7 @@ int som_train(som_network *network, double **rows, size_t row_count, size_t iter
  * where that costs nothing measurable. On large grids the records must
  * first be brought up to date from the packed copy training works on,
  * which can take longer than training a vector, so a report comes only
- * once 100 times that copy's time has gone by since the last one, and at
+ * once 250 times that copy's time has gone by since the last one, and at
  * least once a second (checked after each vector). With iterations 0 the
  * callback is not called; with no rows, once, with (0, 0). When it asks to
  * stop after `done` vectors, returns SOM_ERROR_CANCELLED with the network
