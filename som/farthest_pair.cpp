@@ -476,12 +476,70 @@ struct FirstFarthest {
     }
 };
 
+// Wild rows compared with the set a group at a time, so that each block of
+// the set is read once per group.
+constexpr size_t kWildGroup = 16;
+
+// For each row of `from`, the farthest row of the set: the greatest
+// distance above 0.0 (as distances_from computes it) and, of equal ones, the
+// first row in the set's order, its position into at[] (SIZE_MAX for none).
+// For a row w outside the set that is also the first pair in (i, j) order
+// among w's pairs at that distance: (t, w) for the rows t before w, then
+// (w, t) for those after, both in the order of t.
+void farthest_in_set(const RowSet &set, const double *const *from, size_t count, double *distance, size_t *at) {
+    const size_t n = set.n, parts = parts_for(set.blocks(), set.size() * n * count);
+    // Per part, row of `from` and lane: the greatest distance and the first
+    // position reaching it (exact in a double), -1 for none. Lanes see
+    // increasing positions, so a strict comparison keeps the first of equal
+    // distances, and NaN never counts.
+    std::vector<double> lane_best(parts * count * kLanes, 0.0), lane_at(parts * count * kLanes, -1.0);
+    over_blocks(set.blocks(), set.size() * n * count, [&](size_t b0, size_t b1, size_t part) {
+        double *best = lane_best.data() + part * count * kLanes;
+        double *first = lane_at.data() + part * count * kLanes;
+        for (size_t b = b0; b < b1; ++b) {
+            const double *block = set.block(b);
+            const double position = static_cast<double>(b * kLanes);
+            for (size_t w = 0; w < count; ++w) {
+                double sum[kLanes] = {};
+                for (size_t k = 0; k < n; ++k)
+                    for (size_t lane = 0; lane < kLanes; ++lane)
+                        sum[lane] = sum[lane] + std::fabs(from[w][k] - block[k * kLanes + lane]);
+                double *lane_of_best = best + w * kLanes, *lane_of_first = first + w * kLanes;
+                for (size_t lane = 0; lane < kLanes; ++lane) {
+                    const bool better = sum[lane] > lane_of_best[lane];
+                    lane_of_best[lane] = better ? sum[lane] : lane_of_best[lane];
+                    lane_of_first[lane] = better ? position + static_cast<double>(lane) : lane_of_first[lane];
+                }
+            }
+        }
+    });
+    // Of equal distances the smallest position, whatever lane or part found
+    // it; lanes past the end (copies of the last row) never count.
+    const double end = static_cast<double>(set.size());
+    for (size_t w = 0; w < count; ++w) {
+        distance[w] = 0.0;
+        double first = -1.0;
+        for (size_t part = 0; part < parts; ++part)
+            for (size_t lane = 0; lane < kLanes; ++lane) {
+                const size_t slot = (part * count + w) * kLanes + lane;
+                const double d = lane_best[slot], position = lane_at[slot];
+                if (position < 0.0 || position >= end) continue;
+                if (first < 0.0 || d > distance[w] || (d == distance[w] && position < first)) {
+                    distance[w] = d;
+                    first = position;
+                }
+            }
+        at[w] = first < 0.0 ? SIZE_MAX : static_cast<size_t>(first);
+    }
+}
+
 // Every pair with a row that defeats the bounds ("wild": a value beyond
 // 2^900 or infinite), computed as the plain search computes it: the wild
 // rows among themselves by the exact pair search, and each wild row against
-// the others (`tame`, packed) by the distance kernel, |x_k - y_k| being
-// |y_k - x_k| in floating point too. Reports the pairs compared after each
-// wild row.
+// the others (`tame`, packed), |x_k - y_k| being |y_k - x_k| in floating
+// point too; each wild row's first farthest partner among those is the only
+// one of its pairs that can be first at the greatest distance. Reports the
+// pairs compared after each group of wild rows.
 int wild_pairs(double **rows, size_t n, const std::vector<size_t> &wild, const RowSet &tame, Reporter &reporter,
                FirstFarthest &best) {
     size_t compared = 0;
@@ -493,13 +551,16 @@ int wild_pairs(double **rows, size_t n, const std::vector<size_t> &wild, const R
         if (out.first != SIZE_MAX) best.offer(out.distance, among.index[out.first], among.index[out.second]);
         compared = pairs_of(wild.size());
     }
-    std::vector<double> distance(tame.size());
-    for (size_t w : wild) {
-        if (tame.size() > 0) {
-            distances_from(tame, rows[w], distance.data());
-            for (size_t s = 0; s < tame.size(); ++s) best.offer(distance[s], w, tame.index[s]);
-        }
-        compared += tame.size();
+    for (size_t group = 0; group < wild.size() && tame.size() > 0; group += kWildGroup) {
+        const size_t count = std::min(kWildGroup, wild.size() - group);
+        const double *from[kWildGroup];
+        double distance[kWildGroup];
+        size_t at[kWildGroup];
+        for (size_t w = 0; w < count; ++w) from[w] = rows[wild[group + w]];
+        farthest_in_set(tame, from, count, distance, at);
+        for (size_t w = 0; w < count; ++w)
+            if (at[w] != SIZE_MAX) best.offer(distance[w], wild[group + w], tame.index[at[w]]);
+        compared += count * tame.size();
         if (!reporter.report(compared)) return SOM_ERROR_CANCELLED;
     }
     return SOM_OK;
