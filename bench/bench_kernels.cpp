@@ -300,6 +300,38 @@ BENCHMARK(BM_Pairs<true>)->Name("pairs/bounded")->ArgNames({"clustered", "rows"}
 BENCHMARK(BM_Pairs<false>)->Name("pairs/every")->ArgNames({"clustered", "rows"})
     ->Args({0, 20000})->Args({1, 20000})->Unit(benchmark::kMillisecond);
 
+// Placement (the most distant pair, then the corners and blends of a 10 x 10
+// grid) of uniform rows of 8 fields, with and without one field of DBL_MAX
+// in the middle row (what the reader makes of 1e999): such a row is
+// compared with every other one on its own, and must not send the whole
+// table to the all-pairs search. Compare the two lines of one size. Up to
+// 40,000 rows the pair is first checked against the all-pairs search.
+void BM_InitWild(benchmark::State &state) {
+    const size_t count = static_cast<size_t>(state.range(0)), n = 8;
+    const bool wild = state.range(1) != 0;
+    Data data(count, n, 37);
+    if (wild) data.rows[count / 2][3] = DBL_MAX;
+    if (count <= 40000) {
+        size_t a = 0, b = 0, every_a = 0, every_b = 0;
+        som_engine_farthest_pair_counted(data.rows.data(), count, n, &a, &b, nullptr, nullptr, nullptr);
+        const som_engine::SearchTuning saved = som_engine::search_tuning();
+        som_engine::SearchTuning tuning = saved;
+        tuning.pair_min_rows = SIZE_MAX;
+        som_engine::set_search_tuning(tuning);
+        som_engine_farthest_pair_counted(data.rows.data(), count, n, &every_a, &every_b, nullptr, nullptr, nullptr);
+        som_engine::set_search_tuning(saved);
+        if (a != every_a || b != every_b) {
+            std::fprintf(stderr, "placement: the bounded and the all-pairs search differ\n");
+            std::exit(1);
+        }
+    }
+    som_network *net = som_network_new(n, 10, 10);
+    for (auto _ : state) som_init_weights(net, data.rows.data(), count);
+    som_network_destroy(net);
+}
+BENCHMARK(BM_InitWild)->Name("init/dbl_max_row")->ArgNames({"rows", "dbl_max"})
+    ->Args({40000, 0})->Args({40000, 1})->Args({200000, 0})->Args({200000, 1})->Unit(benchmark::kMillisecond);
+
 // The machine's peak rate of separate multiplies and adds (no fused
 // multiply-add), the yardstick for the training kernel's flops: independent
 // chains of AVX-512 adds and multiplies, as many as the CPU can overlap, on

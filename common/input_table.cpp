@@ -10,6 +10,8 @@
 #include <cstring>
 #include <sstream>
 
+#include "som/exact_build.h"
+
 namespace somap {
 
 void InputTable::finish() {

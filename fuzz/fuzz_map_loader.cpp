@@ -162,6 +162,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const double time_constant = network->time_constant;
     if (!std::isfinite(time_constant) || time_constant < 0.0)
         fail("accepted a NaN, infinite or negative time constant");
+    // t / T for the largest iteration count the library takes, 2^64 - 1.
+    if (time_constant != 0.0 && !std::isfinite(0x1p64 / time_constant))
+        fail("accepted a time constant too small for some iteration count");
     check_wiring(network);
     if (static_cast<uint64_t>(network->saved_at) != field(data, 0)) fail("saved_at differs");
 

@@ -27,6 +27,7 @@
 #include "paths.h"
 #include "quality.h"
 #include "som/map_bytes.h"
+#include "som/fp_environment.h"
 #include "som/som.h"
 #include "texts.h"
 
@@ -276,6 +277,10 @@ py::array_t<double> read_table(int fd, const std::string &shown) {
     int error;
     {
         py::gil_scoped_release release;
+        // Numbers are read as somap reads them whatever the process's
+        // rounding mode or flush-to-zero setting, like every computing call
+        // of the library.
+        som_internal::DefaultFloatingPoint environment;
         read = somap::read_input_table(fd, *table);
         error = errno;
     }

@@ -2,6 +2,9 @@
 
 #include <cmath>
 
+#include "som/exact_build.h"
+#include "som/fp_environment.h"
+
 namespace somap::render {
 
 bool copy_grid(const som_network &network, Grid &grid) {
@@ -20,6 +23,7 @@ double euclidean(const double *a, const double *b, size_t n) {
 }
 
 std::vector<double> u_matrix(const Grid &grid) {
+    som_internal::DefaultFloatingPoint environment;
     std::vector<double> out(grid.cells(), 0.0);
     for (size_t i = 0; i < grid.rows; ++i) {
         for (size_t j = 0; j < grid.cols; ++j) {

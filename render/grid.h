@@ -31,7 +31,8 @@ double euclidean(const double *a, const double *b, size_t n);
 
 // For each neuron, the mean Euclidean distance of its weights to those of its
 // up, down, left and right neighbours inside the grid; a neuron without any
-// neighbour (a 1 by 1 grid) gets 0.
+// neighbour (a 1 by 1 grid) gets 0. Computed in the default floating-point
+// environment, as measure_quality is.
 std::vector<double> u_matrix(const Grid &grid);
 
 // Weight k of every neuron, row-major.

@@ -4,6 +4,9 @@
 #include <cmath>
 #include <vector>
 
+#include "som/exact_build.h"
+#include "som/fp_environment.h"
+
 namespace somap::render {
 
 namespace {
@@ -24,6 +27,7 @@ double squared_distance(const double *input, const double *weights, size_t n) {
 
 int measure_quality(som_network &network, const Grid &grid, double *const *rows, size_t count,
                     Quality &out) {
+    som_internal::DefaultFloatingPoint environment;
     Quality quality;
     quality.vectors = count;
     if (count == 0 || grid.cells() == 0) {

@@ -22,6 +22,8 @@
 #include <thread>
 #include <vector>
 
+#include "exact_build.h"
+#include "fp_environment.h"
 #include "som.h"
 
 namespace som_engine {
@@ -89,13 +91,19 @@ size_t worker_count(size_t work);
 
 // Runs body(part, parts) on `parts` threads, the calling one included.
 // Parts are independent, so a thread the system refuses (a process or
-// memory limit) only means the calling thread runs that part itself.
+// memory limit) only means the calling thread runs that part itself. A
+// helper inherits the environment of the thread that starts it, which the
+// call has made the default one; it puts the default in force all the same.
 template <typename Body>
 void run_parallel(size_t parts, Body body) {
     std::vector<std::thread> helpers;
     try {
         helpers.reserve(parts);
-        for (size_t p = 1; p < parts; ++p) helpers.emplace_back(body, p, parts);
+        for (size_t p = 1; p < parts; ++p)
+            helpers.emplace_back([body, p, parts] {
+                som_internal::DefaultFloatingPoint environment;
+                body(p, parts);
+            });
     } catch (const std::exception &) {
     }
     body(0, parts);
@@ -123,17 +131,6 @@ struct PackedGrid {
     bool pack(const som_network *network);
     void unpack(som_network *network) const;
 };
-
-// The earlier range holds the smaller indices, so it keeps ties.
-inline Nearest combine(const Nearest &earlier, const Nearest &later) {
-    Nearest out = earlier;
-    if (later.index != SIZE_MAX && (earlier.index == SIZE_MAX || later.distance < earlier.distance)) {
-        out.distance = later.distance;
-        out.index = later.index;
-    }
-    out.any_zero = earlier.any_zero || later.any_zero;
-    return out;
-}
 
 }  // namespace som_engine
 

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "checked_size.h"
+#include "exact_build.h"
+#include "fp_environment.h"
 #include "network_internal.h"
 #include "search_internal.h"
 #include "som.h"
@@ -362,12 +364,14 @@ extern "C" {
 
 int som_find_winners_readonly(const som_network *network, const double *const *rows, size_t row_count,
                               size_t *winners_i, size_t *winners_j) {
+    som_internal::DefaultFloatingPoint environment;
     return find_winners_counted(network, rows, row_count, winners_i, winners_j, nullptr);
 }
 
 int som_find_winners(som_network *network, double **rows, size_t row_count, size_t *winners_i,
                      size_t *winners_j) {
-    const int status = som_find_winners_readonly(network, rows, row_count, winners_i, winners_j);
+    som_internal::DefaultFloatingPoint environment;
+    const int status = find_winners_counted(network, rows, row_count, winners_i, winners_j, nullptr);
     if (status == SOM_OK && row_count > 0) som_set_inputs(network, rows[row_count - 1]);
     return status;
 }

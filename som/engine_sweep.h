@@ -106,6 +106,8 @@ struct SweepPolicy {
     bool in_place = false;    // as without memory for a second copy
     bool skipping = true;     // leave out measurements a bound shows useless
     bool checking = false;    // ... but make and check them all the same
+    bool every_report = false;  // report after every vector, however much
+                                // keeping the records current costs
 };
 SweepPolicy sweep_policy();
 void set_sweep_policy(const SweepPolicy &policy);

@@ -28,9 +28,12 @@
 // is (a, b) itself.
 //
 // Rows holding a NaN have a NaN distance to every row, which never wins:
-// they are left out. Infinite or huge values (beyond 2^900, where sums could
-// overflow), and tables of a few thousand rows, are searched by comparing
-// every pair, as before.
+// they are left out. Rows with infinite or huge values (beyond 2^900, where
+// the bounds' sums could overflow) are compared with every other row on
+// their own, exactly, and the bounds work on the others; the two answers
+// are merged by distance and then by the first-pair rule. Tables of a few
+// thousand rows, or where such rows are an eighth of the table or more, are
+// searched by comparing every pair, as before.
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -40,6 +43,7 @@
 #include <vector>
 
 #include "engine.h"
+#include "exact_build.h"
 #include "network_internal.h"
 #include "search_internal.h"
 #include "som.h"
@@ -185,13 +189,13 @@ std::vector<size_t> kept_rows(const RowSet &set, const std::vector<double> &boun
 
 // Progress in pairs of the caller's table: never falling, at most `total`.
 struct Reporter {
-    som_progress progress;
-    void *context;
+    const som_internal::Observer &observer;
     size_t total, done = 0;
+    bool present() const { return observer.present(); }
     // False when the callback asks to stop.
     bool report(size_t value) {
         done = std::max(done, std::min(value, total));
-        return progress == nullptr || progress(context, done, total) == 0;
+        return !observer.stop(done, total);
     }
 };
 
@@ -423,7 +427,7 @@ int every_pair(const RowSet &set, Reporter *reporter, size_t base, Farthest &out
         }
         return low;
     };
-    const size_t slices = reporter != nullptr && reporter->progress != nullptr && row_count > 1 ? 64 : 1;
+    const size_t slices = reporter != nullptr && reporter->present() && row_count > 1 ? 64 : 1;
     const size_t parts = worker_count(pairs * n);
     std::vector<Farthest> results;
     for (size_t slice = 0; slice < slices && row_count > 1; ++slice) {
@@ -455,42 +459,153 @@ int every_pair(const RowSet &set, Reporter *reporter, size_t base, Farthest &out
     return SOM_OK;
 }
 
+// The first of the farthest pairs offered, in the caller's row numbers,
+// whatever the order of the offers: the greatest distance above 0.0, and of
+// equal ones the pair first in (i, j) order, as the plain search's strict
+// comparison in that order keeps it. NaN distances never count.
+struct FirstFarthest {
+    double distance = 0.0;
+    size_t first = SIZE_MAX, second = SIZE_MAX;
+    void offer(double d, size_t a, size_t b) {
+        const size_t i = std::min(a, b), j = std::max(a, b);
+        if (d > distance || (d == distance && first != SIZE_MAX && (i < first || (i == first && j < second)))) {
+            distance = d;
+            first = i;
+            second = j;
+        }
+    }
+};
+
+// Wild rows compared with the set a group at a time, so that each block of
+// the set is read once per group.
+constexpr size_t kWildGroup = 16;
+
+// For each row of `from`, the farthest row of the set: the greatest
+// distance above 0.0 (as distances_from computes it) and, of equal ones, the
+// first row in the set's order, its position into at[] (SIZE_MAX for none).
+// For a row w outside the set that is also the first pair in (i, j) order
+// among w's pairs at that distance: (t, w) for the rows t before w, then
+// (w, t) for those after, both in the order of t.
+void farthest_in_set(const RowSet &set, const double *const *from, size_t count, double *distance, size_t *at) {
+    const size_t n = set.n, parts = parts_for(set.blocks(), set.size() * n * count);
+    // Per part, row of `from` and lane: the greatest distance and the first
+    // position reaching it (exact in a double), -1 for none. Lanes see
+    // increasing positions, so a strict comparison keeps the first of equal
+    // distances, and NaN never counts.
+    std::vector<double> lane_best(parts * count * kLanes, 0.0), lane_at(parts * count * kLanes, -1.0);
+    over_blocks(set.blocks(), set.size() * n * count, [&](size_t b0, size_t b1, size_t part) {
+        double *best = lane_best.data() + part * count * kLanes;
+        double *first = lane_at.data() + part * count * kLanes;
+        for (size_t b = b0; b < b1; ++b) {
+            const double *block = set.block(b);
+            const double position = static_cast<double>(b * kLanes);
+            for (size_t w = 0; w < count; ++w) {
+                double sum[kLanes] = {};
+                for (size_t k = 0; k < n; ++k)
+                    for (size_t lane = 0; lane < kLanes; ++lane)
+                        sum[lane] = sum[lane] + std::fabs(from[w][k] - block[k * kLanes + lane]);
+                double *lane_of_best = best + w * kLanes, *lane_of_first = first + w * kLanes;
+                for (size_t lane = 0; lane < kLanes; ++lane) {
+                    const bool better = sum[lane] > lane_of_best[lane];
+                    lane_of_best[lane] = better ? sum[lane] : lane_of_best[lane];
+                    lane_of_first[lane] = better ? position + static_cast<double>(lane) : lane_of_first[lane];
+                }
+            }
+        }
+    });
+    // Of equal distances the smallest position, whatever lane or part found
+    // it; lanes past the end (copies of the last row) never count.
+    const double end = static_cast<double>(set.size());
+    for (size_t w = 0; w < count; ++w) {
+        distance[w] = 0.0;
+        double first = -1.0;
+        for (size_t part = 0; part < parts; ++part)
+            for (size_t lane = 0; lane < kLanes; ++lane) {
+                const size_t slot = (part * count + w) * kLanes + lane;
+                const double d = lane_best[slot], position = lane_at[slot];
+                if (position < 0.0 || position >= end) continue;
+                if (first < 0.0 || d > distance[w] || (d == distance[w] && position < first)) {
+                    distance[w] = d;
+                    first = position;
+                }
+            }
+        at[w] = first < 0.0 ? SIZE_MAX : static_cast<size_t>(first);
+    }
+}
+
+// Every pair with a row that defeats the bounds ("wild": a value beyond
+// 2^900 or infinite), computed as the plain search computes it: the wild
+// rows among themselves by the exact pair search, and each wild row against
+// the others (`tame`, packed), |x_k - y_k| being |y_k - x_k| in floating
+// point too; each wild row's first farthest partner among those is the only
+// one of its pairs that can be first at the greatest distance. Reports the
+// pairs compared after each group of wild rows.
+int wild_pairs(double **rows, size_t n, const std::vector<size_t> &wild, const RowSet &tame, Reporter &reporter,
+               FirstFarthest &best) {
+    size_t compared = 0;
+    if (wild.size() >= 2) {
+        RowSet among;
+        among.take(rows, n, wild);
+        Farthest out{0.0, SIZE_MAX, SIZE_MAX};
+        every_pair(among, nullptr, 0, out);
+        if (out.first != SIZE_MAX) best.offer(out.distance, among.index[out.first], among.index[out.second]);
+        compared = pairs_of(wild.size());
+    }
+    for (size_t group = 0; group < wild.size() && tame.size() > 0; group += kWildGroup) {
+        const size_t count = std::min(kWildGroup, wild.size() - group);
+        const double *from[kWildGroup];
+        double distance[kWildGroup];
+        size_t at[kWildGroup];
+        for (size_t w = 0; w < count; ++w) from[w] = rows[wild[group + w]];
+        farthest_in_set(tame, from, count, distance, at);
+        for (size_t w = 0; w < count; ++w)
+            if (at[w] != SIZE_MAX) best.offer(distance[w], wild[group + w], tame.index[at[w]]);
+        compared += count * tame.size();
+        if (!reporter.report(compared)) return SOM_ERROR_CANCELLED;
+    }
+    return SOM_OK;
+}
+
 int search(double **rows, size_t row_count, size_t n, size_t *first, size_t *second, Reporter &reporter,
            PairCounts &counts) {
     const SearchTuning tuning = search_tuning();
     counts.rows = row_count;
     if (!reporter.report(0)) return SOM_ERROR_CANCELLED;
-    // Rows with a NaN never take part; an infinite or huge value anywhere
-    // goes beyond the bounds' arithmetic.
-    std::vector<size_t> valid;
-    bool unbounded = false;
-    for (size_t r = 0; r < row_count && !unbounded; ++r) {
-        bool nan = false;
+    // Rows with a NaN never take part. Rows with an infinite or huge value
+    // go beyond the bounds' arithmetic: they are compared with every other
+    // row on their own, and the bounds work on the rest.
+    std::vector<size_t> tame, wild;
+    for (size_t r = 0; r < row_count; ++r) {
+        bool nan = false, huge = false;
         for (size_t k = 0; k < n; ++k) {
             const double v = rows[r][k];
             nan = nan || std::isnan(v);
-            unbounded = unbounded || std::fabs(v) > kHuge;
+            huge = huge || std::fabs(v) > kHuge;
         }
-        if (!nan) valid.push_back(r);
+        if (!nan) (huge ? wild : tame).push_back(r);
     }
     RowSet set;
-    Farthest best{0.0, SIZE_MAX, SIZE_MAX};
-    if (unbounded || row_count < tuning.pair_min_rows) {
+    FirstFarthest best;
+    // A few wild rows cost a pass over the table each; from an eighth of the
+    // table on, comparing every pair costs as much.
+    if (row_count < tuning.pair_min_rows || wild.size() * 8 > row_count) {
         std::vector<size_t> all(row_count);
         for (size_t r = 0; r < row_count; ++r) all[r] = r;
         set.take(rows, n, std::move(all));
         counts.every_pair = true;
         counts.candidate_rows = row_count;
         counts.exact_pairs = pairs_of(row_count);
-        const int status = every_pair(set, &reporter, 0, best);
+        Farthest out{0.0, SIZE_MAX, SIZE_MAX};
+        const int status = every_pair(set, &reporter, 0, out);
         if (status != SOM_OK) return status;
+        if (out.first != SIZE_MAX) best.offer(out.distance, out.first, out.second);
     } else {
+        if (!tame.empty()) set.take(rows, n, std::move(tame));
+        counts.unbounded_rows = wild.size();
+        if (!wild.empty() && wild_pairs(rows, n, wild, set, reporter, best) != SOM_OK) return SOM_ERROR_CANCELLED;
         Found found;
         std::vector<double> bound;
-        if (valid.size() >= 2) {
-            set.take(rows, n, std::move(valid));
-            good_pair(set, found, bound);
-        }
+        if (set.size() >= 2) good_pair(set, found, bound);
         if (found.distance > 0.0) {
             // Bounds, round after round, while they pay: each round must at
             // least halve the rows, else equal rows are merged once and the
@@ -518,13 +633,15 @@ int search(double **rows, size_t row_count, size_t n, size_t *first, size_t *sec
             if (!reporter.report(pairs_of(row_count) - pairs_of(set.size()))) return SOM_ERROR_CANCELLED;
             counts.candidate_rows = set.size();
             counts.exact_pairs = pairs_of(set.size());
-            const int status = every_pair(set, &reporter, pairs_of(row_count) - pairs_of(set.size()), best);
+            Farthest out{0.0, SIZE_MAX, SIZE_MAX};
+            const int status = every_pair(set, &reporter, pairs_of(row_count) - pairs_of(set.size()), out);
             if (status != SOM_OK) return status;
+            if (out.first != SIZE_MAX) best.offer(out.distance, set.index[out.first], set.index[out.second]);
         }
     }
     if (!reporter.report(pairs_of(row_count))) return SOM_ERROR_CANCELLED;
-    *first = best.first == SIZE_MAX ? 0 : set.index[best.first];
-    *second = best.first == SIZE_MAX ? 0 : set.index[best.second];
+    *first = best.first == SIZE_MAX ? 0 : best.first;
+    *second = best.first == SIZE_MAX ? 0 : best.second;
     return SOM_OK;
 }
 
@@ -532,7 +649,8 @@ int search(double **rows, size_t row_count, size_t n, size_t *first, size_t *sec
 
 int som_engine_farthest_pair_counted(double **rows, size_t row_count, size_t n, size_t *first, size_t *second,
                                      som_progress progress, void *context, PairCounts *counts) {
-    Reporter reporter{progress, context, pairs_of(row_count)};
+    const som_internal::Observer observer{progress, context, nullptr};
+    Reporter reporter{observer, pairs_of(row_count)};
     PairCounts local;
     // Out of memory comes back as SOM_ERROR_MEMORY, and the caller then
     // runs the plain search, which needs none.
@@ -542,6 +660,9 @@ int som_engine_farthest_pair_counted(double **rows, size_t row_count, size_t n, 
 }
 
 int som_engine_farthest_pair(double **rows, size_t row_count, size_t n, size_t *first, size_t *second,
-                             som_progress progress, void *context) {
-    return som_engine_farthest_pair_counted(rows, row_count, n, first, second, progress, context, nullptr);
+                             const som_internal::Observer &observer) {
+    Reporter reporter{observer, pairs_of(row_count)};
+    PairCounts counts;
+    // As above: out of memory means the plain search.
+    return som_internal::guarded([&] { return search(rows, row_count, n, first, second, reporter, counts); });
 }

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <memory>
 
+#include "exact_build.h"
+#include "fp_environment.h"
 #include "network_internal.h"
 #include "status.h"
 
@@ -77,8 +79,8 @@ void farthest_pair_plain(double **rows, size_t row_count, size_t n, size_t *firs
     *second = ib;
 }
 
-int init_weights(som_network *network, double **rows, size_t row_count, bool fast, som_progress progress,
-                 void *context) {
+int init_weights(som_network *network, double **rows, size_t row_count, bool fast,
+                 const som_internal::Observer &observer) {
     if (som_network_check(network) != SOM_OK || !som_rows_present(network, rows, row_count)) return SOM_ERROR_INVALID;
     const size_t n = network->input_layer->neurons_count;
     const size_t X = network->output_layer->neurons_count_x;
@@ -93,11 +95,15 @@ int init_weights(som_network *network, double **rows, size_t row_count, bool fas
     if (centre == nullptr) return SOM_ERROR_MEMORY;
 
     size_t ia = 0, ib = 0;
-    const int searched = fast ? som_engine_farthest_pair(rows, row_count, n, &ia, &ib, progress, context)
-                              : SOM_ERROR_MEMORY;
+    const int searched = fast ? som_engine_farthest_pair(rows, row_count, n, &ia, &ib, observer) : SOM_ERROR_MEMORY;
     if (searched == SOM_ERROR_CANCELLED) return searched;
-    // Without room for the fast search, the literal one needs none.
-    if (searched != SOM_OK) farthest_pair_plain(rows, row_count, n, &ia, &ib);
+    // Without room for the fast search, the literal one needs none; the
+    // callback still hears of the end.
+    if (searched != SOM_OK) {
+        farthest_pair_plain(rows, row_count, n, &ia, &ib);
+        const size_t pairs = row_count < 2 ? 0 : row_count * (row_count - 1) / 2;
+        if (observer.stop(pairs, pairs)) return SOM_ERROR_CANCELLED;
+    }
     const double *a = rows[ia];
     const double *b = rows[ib];
     write_vector(network, 0, Y - 1, a, n);
@@ -160,14 +166,18 @@ int init_weights(som_network *network, double **rows, size_t row_count, bool fas
 }  // namespace
 
 extern "C" int som_init_weights(som_network *network, double **rows, size_t row_count) {
-    return som_internal::guarded([&] { return init_weights(network, rows, row_count, true, nullptr, nullptr); });
+    som_internal::DefaultFloatingPoint environment;
+    return som_internal::guarded([&] { return init_weights(network, rows, row_count, true, som_internal::Observer{}); });
 }
 
 extern "C" int som_init_weights_observed(som_network *network, double **rows, size_t row_count,
                                          som_progress progress, void *context) {
-    return som_internal::guarded([&] { return init_weights(network, rows, row_count, true, progress, context); });
+    som_internal::DefaultFloatingPoint environment;
+    const som_internal::Observer observer{progress, context, &environment};
+    return som_internal::guarded([&] { return init_weights(network, rows, row_count, true, observer); });
 }
 
 extern "C" int som_init_weights_plain(som_network *network, double **rows, size_t row_count) {
-    return som_internal::guarded([&] { return init_weights(network, rows, row_count, false, nullptr, nullptr); });
+    som_internal::DefaultFloatingPoint environment;
+    return som_internal::guarded([&] { return init_weights(network, rows, row_count, false, som_internal::Observer{}); });
 }

@@ -20,6 +20,8 @@
 
 #include "checked_size.h"
 #include "map_bytes.h"
+#include "exact_build.h"
+#include "fp_environment.h"
 #include "network_internal.h"
 #include "status.h"
 #include "whole_file.h"
@@ -170,14 +172,17 @@ int read_weights(Source &source, size_t count, std::vector<double> &weights) {
     return SOM_OK;
 }
 
-// The largest iteration number training can reach: the command line's -i
-// is a 32-bit int.
-constexpr double kLastIteration = 2147483647.0;
+// The largest iteration number training can reach, as training converts it
+// to double: the C library and the Python module take any size_t iteration
+// count, so t goes up to 2^64 - 1, which rounds to 2^64 (the command line's
+// -i stops at 2^31 - 1).
+constexpr double kLastIteration = 0x1p64;
 
 // A saved map carries either "not computed" (either zero) or the positive
 // constant its training computed. Anything else is damage: NaN, infinite
-// or negative, or so small that t / T overflows for some iteration t and
-// training would turn every weight into NaN.
+// or negative, or so small that t / T overflows for some iteration t a
+// caller can ask for and training would turn every weight into NaN. t / T
+// grows with t, so the largest t decides.
 bool usable_time_constant(double T) {
     if (std::isnan(T) || std::isinf(T) || T < 0.0) return false;
     return T == 0.0 || std::isfinite(kLastIteration / T);
@@ -256,6 +261,8 @@ som_network *finish_load(int status, som_network *network, int *status_out) {
 extern "C" {
 
 som_network *som_load_fd(int fd, int *status) {
+    // The check of the time constant divides.
+    som_internal::DefaultFloatingPoint environment;
     som_network *network = nullptr;
     const int result = fd < 0 ? SOM_ERROR_INVALID : som_internal::guarded([&] { return load_from(fd, &network); });
     return finish_load(result, network, status);
@@ -295,6 +302,8 @@ int som_internal::map_bytes(const som_network *network, std::string &out) {
 
 som_network *som_internal::map_from_bytes(const void *data, size_t size, int *status) {
     if (data == nullptr && size > 0) return finish_load(SOM_ERROR_INVALID, nullptr, status);
+    // As for som_load_fd: the check of the time constant divides.
+    DefaultFloatingPoint environment;
     MemorySource source{static_cast<const unsigned char *>(data), size};
     som_network *network = nullptr;
     int result = guarded([&] { return read_map(source, true, size, &network); });

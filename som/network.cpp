@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include "checked_size.h"
+#include "exact_build.h"
+#include "fp_environment.h"
 #include "network_internal.h"
 
 namespace {
@@ -40,7 +42,8 @@ void drop_last_synapse(som_neuron *neuron) {
 }
 
 // The weight a synapse gets when 0.0 asks for a random one: 2^32 - 1, not
-// RAND_MAX, divides the draw.
+// RAND_MAX, divides the draw. The quotient rounds, so the callers put the
+// default floating-point environment in force.
 double random_weight() { return static_cast<double>(std::rand()) / 4294967295.0; }
 
 // Gives an empty list room for `count` entries: the capacity that count
@@ -206,6 +209,8 @@ som_output_layer *som_output_layer_new(size_t x, size_t y) {
 }
 
 som_synapse *som_synapse_new(som_neuron *in, som_neuron *out, double weight) {
+    // Under DAZ a subnormal weight would compare equal to 0.0.
+    som_internal::DefaultFloatingPoint environment;
     auto *synapse = static_cast<som_synapse *>(std::malloc(sizeof(som_synapse)));
     if (synapse == nullptr) return nullptr;
     synapse->neuron_in = in;
@@ -231,6 +236,7 @@ bool som_network_fits(size_t n, size_t x, size_t y, size_t extra) {
 }
 
 som_network *som_network_new(size_t n, size_t x, size_t y) {
+    som_internal::DefaultFloatingPoint environment;
     std::srand(static_cast<unsigned int>(std::time(nullptr)));
     return som_network_build(n, x, y, nullptr);
 }
@@ -417,14 +423,20 @@ int som_set_weights(som_network *network, const double *weights) {
 }
 
 double som_find_winner(const som_network *network, size_t *i, size_t *j) {
+    using som_internal::DefaultFloatingPoint;
+    DefaultFloatingPoint environment;
+    return DefaultFloatingPoint::settled(som_internal::find_winner(DefaultFloatingPoint::settled(network), i, j));
+}
+
+}  // extern "C"
+
+double som_internal::find_winner(const som_network *network, size_t *i, size_t *j) {
     if (network == nullptr || network->input_layer == nullptr || network->output_layer == nullptr ||
         i == nullptr || j == nullptr)
         return 0.0;
     som_neuron *const *inputs = network->input_layer->neurons;
     return nearest_neuron(network, [inputs](size_t k) { return inputs[k]->input; }, i, j);
 }
-
-}  // extern "C"
 
 void som_find_winner_of_row(const som_network *network, const double *row, size_t *i, size_t *j) {
     nearest_neuron(network, [row](size_t k) { return row[k]; }, i, j);

@@ -95,11 +95,13 @@ struct FilterCounts {
 
 // What a placement search did: rows, rows left for comparison pair by pair
 // after the bounds (and the merging of equal rows), pairs compared there,
+// the rows beyond the bounds' range compared with every row on their own,
 // and whether the search compared every pair of the table instead.
 struct PairCounts {
     uint64_t rows = 0;
     uint64_t candidate_rows = 0;
     uint64_t exact_pairs = 0;
+    uint64_t unbounded_rows = 0;
     bool every_pair = false;
 };
 

@@ -12,10 +12,14 @@
  * j the second (neurons_count_y). Row-major order (i outer, j inner) is used
  * everywhere: wiring, winner search, training and the map file.
  *
- * Threads. The library's only process-wide state is two settings (the
- * kernel choice and the thread cap) and internal statistics, all atomic, so
- * calls on different networks may run at the same time on different
- * threads. A network is not locked: calls that change it (training,
+ * Threads. The library's process-wide state is two settings (the kernel
+ * choice and the thread cap) and internal statistics, all atomic, and the C
+ * library's random generator, which som_network_new seeds (srand) and draws
+ * from (rand), as som_synapse_new draws from it for a weight of 0.0: it is
+ * the caller's generator too, and creations on several threads at once
+ * interleave their draws. Results other than random weights depend on none
+ * of it, so calls on different networks may run at the same time on
+ * different threads. A network is not locked: calls that change it (training,
  * placement, som_set_inputs, som_find_winners, loading weights into it) need
  * it to themselves (som_save too: it sets saved_at), while any number of
  * threads may call the read-only searches (som_find_winner,
@@ -25,6 +29,19 @@
  * length of the call, at most som_max_threads() - 1 of them (and fewer than
  * the machine's hardware threads), and join them before they return; no
  * other call starts a thread.
+ *
+ * The floating-point environment. Every call that computes (placement,
+ * training, both searches, the time constant, learning rate and
+ * neighbourhood factor, random weights, the loader's check of the time
+ * constant) computes in the default environment, round to nearest without
+ * flush-to-zero or denormals-are-zero and with every exception masked,
+ * whatever the calling thread's, on that thread and on every thread it
+ * starts, so that results depend on the input alone. It gives the caller's
+ * environment back on every return, cancelled and failed ones included:
+ * rounding mode, flush-to-zero, denormals-are-zero, exception masks and the
+ * sticky exception flags exactly as they were, none raised by the
+ * library's own arithmetic. A progress callback runs in the caller's
+ * environment; what it changes there stays.
  */
 #ifndef SOM_SOM_H
 #define SOM_SOM_H
@@ -100,7 +117,8 @@ enum som_status {
     SOM_OK = 0,
     SOM_ERROR_SYSTEM = -1,    /* a system call failed: errno tells why */
     SOM_ERROR_MEMORY = -2,    /* out of memory */
-    SOM_ERROR_CANCELLED = -3, /* the progress callback asked the call to stop */
+    SOM_ERROR_CANCELLED = -3, /* the progress callback asked the call to stop
+                                 (returning non-zero, or throwing) */
     SOM_ERROR_FORMAT = -4,    /* not a map file: cut short, or a time constant
                                  training cannot use */
     SOM_ERROR_TOO_LARGE = -5, /* sizes beyond what the machine, or the file
@@ -206,11 +224,17 @@ int som_set_weights(som_network *network, const double *weights);
 
 /* ---- Training ---------------------------------------------------------- */
 
-/* Told of the progress of a long call: `done` of `total` units of work, with
- * done rising from 0 to total. Called on the calling thread, often (after each
- * vector in training), so it should return quickly. Returning non-zero asks
- * the call to stop at its next safe point; it then returns
- * SOM_ERROR_CANCELLED. */
+/* Told of the progress of a long call: `done` of `total` units of work.
+ * Called on the calling thread (unless the call has nothing to do), first
+ * with done = 0, then with done never falling, and last with done = total
+ * unless the call stopped before; it may be called often, so it should
+ * return quickly. It runs in the
+ * caller's floating-point environment, and what it changes there stays the
+ * caller's. Returning non-zero asks the call to stop at that point; it then
+ * returns SOM_ERROR_CANCELLED. A C++ exception thrown by the callback asks
+ * the same: it is caught inside the library and goes no further (a C++
+ * caller that needs it keeps std::current_exception() in its context and
+ * returns non-zero instead). */
 typedef int (*som_progress)(void *context, size_t done, size_t total);
 
 /* Overwrites every weight with a blend of four input vectors chosen by
@@ -223,9 +247,10 @@ int som_init_weights(som_network *network, double **rows, size_t row_count);
 
 /* som_init_weights, telling `progress` (when not null) how many of the
  * row_count * (row_count - 1) / 2 pairs of rows the search for the most
- * distant pair has compared, after each of 64 slices. Same result. When the
- * callback asks to stop, returns SOM_ERROR_CANCELLED with no weight
- * changed. */
+ * distant pair has compared, after each of its slices; not at all where
+ * there is nothing to place (no rows, an empty grid, no inputs). Same
+ * result. While the callback runs no weight has changed yet; when it asks
+ * to stop, returns SOM_ERROR_CANCELLED with no weight changed. */
 int som_init_weights_observed(som_network *network, double **rows, size_t row_count,
                               som_progress progress, void *context);
 
@@ -256,10 +281,18 @@ double som_neighbourhood(long long index_sum_difference);
 int som_train(som_network *network, double **rows, size_t row_count, size_t iterations);
 
 /* som_train, telling `progress` (when not null) how many of the row_count
- * vectors have been trained, after each one. Same result. When the callback
- * asks to stop after `done` vectors, returns SOM_ERROR_CANCELLED with the
- * network exactly as som_train on the first `done` rows leaves it (its inputs
- * untouched when done is 0). */
+ * vectors have been trained. Same result. Whenever the callback runs, the
+ * network is exactly what som_train on the first `done` rows leaves (its
+ * inputs untouched when done is 0), so that the callback may read, search,
+ * draw or save it; it must not change it. Reports come after every vector
+ * where that costs nothing measurable. On large grids the records must
+ * first be brought up to date from the packed copy training works on,
+ * which can take longer than training a vector, so a report comes only
+ * once 250 times that copy's time has gone by since the last one, and at
+ * least once a second (checked after each vector). With iterations 0 the
+ * callback is not called; with no rows, once, with (0, 0). When it asks to
+ * stop after `done` vectors, returns SOM_ERROR_CANCELLED with the network
+ * in that state. */
 int som_train_observed(som_network *network, double **rows, size_t row_count, size_t iterations,
                        som_progress progress, void *context);
 
@@ -310,11 +343,13 @@ int som_save(som_network *network, const char *path);
 
 /* Reads a map file. Returns null when the file cannot be read, ends before
  * the weights its header declares, has a time constant that training cannot
- * use (NaN, infinite, negative, or so small that t / T overflows), or
- * declares a network too large to hold: more than its file justifies, or
- * more than fits in physical memory beside the buffer its weights are read
- * into (decided from the header, before a weight is read). Weights, zeros
- * included, are restored bit for bit. The caller owns the result. */
+ * use (NaN, infinite, negative, or so small that t / T overflows for some
+ * iteration count the training calls accept, t up to 2^64 - 1: below
+ * 1.0261342003245943e-289), or declares a network too large to hold: more
+ * than its file justifies, or more than fits in physical memory beside the
+ * buffer its weights are read into (decided from the header, before a
+ * weight is read). Weights, zeros included, are restored bit for bit. The
+ * caller owns the result. */
 som_network *som_load(const char *path);
 
 /* som_load, storing in *status (when not null) SOM_OK or why it failed:

@@ -6,6 +6,10 @@
 
 #include <cmath>
 
+#include "exact_build.h"
+#include "fp_environment.h"
+#include "network_internal.h"
+
 namespace {
 // (0.8 * 200 * e) / 0.01 and -sqrt(2 * (e * (-200 / K) + 1)), as doubles.
 constexpr double kScale = 43492.50925534472;
@@ -14,6 +18,11 @@ constexpr int kTerms = 1000;
 }  // namespace
 
 extern "C" void som_time_constant(som_network *network) {
+    som_internal::DefaultFloatingPoint environment;
+    som_internal::time_constant(network);
+}
+
+void som_internal::time_constant(som_network *network) {
     if (network == nullptr || network->time_constant != 0.0) return;
     double *mu = network->series_mu;
     double *alpha = network->series_alpha;

@@ -34,6 +34,23 @@ static int limit_address_space(size_t headroom) {
     return setrlimit(RLIMIT_AS, &limit);
 }
 
+/* What a progress callback was told: the first and last done, the total,
+ * and whether done ever fell. */
+struct reports {
+    size_t first, last, total, count;
+    int fell;
+};
+
+static int record(void *context, size_t done, size_t total) {
+    struct reports *seen = context;
+    if (seen->count == 0) seen->first = done;
+    else if (done < seen->last) seen->fell = 1;
+    seen->last = done;
+    seen->total = total;
+    ++seen->count;
+    return 0;
+}
+
 /* Entries of `directory` other than . and .. */
 static int entries(const char *directory) {
     DIR *dir = opendir(directory);
@@ -87,6 +104,18 @@ int main(int argc, char **argv) {
 
     check(som_init_weights(network, rows, ROWS) == SOM_OK, "placement failed");
     check(som_train(network, rows, ROWS, 2) == SOM_OK, "training failed instead of training the plain way");
+
+    /* Whichever way they find to run, observed calls report from 0 to the
+     * total. */
+    struct reports placing = {0, 0, 0, 0, 0}, training = {0, 0, 0, 0, 0};
+    check(som_init_weights_observed(network, rows, ROWS, record, &placing) == SOM_OK, "observed placement failed");
+    check(placing.count > 0 && placing.first == 0 && placing.total == ROWS * (ROWS - 1) / 2 &&
+              placing.last == placing.total && !placing.fell,
+          "placement did not report from 0 to every pair");
+    check(som_train_observed(network, rows, ROWS, 2, record, &training) == SOM_OK, "observed training failed");
+    check(training.count > 0 && training.first == 0 && training.total == ROWS && training.last == ROWS &&
+              !training.fell,
+          "training did not report from 0 to every row");
 
     som_network_destroy(network);
     return failures == 0 ? 0 : 1;

@@ -13,7 +13,9 @@
 #include <utility>
 #include <random>
 #include <set>
+#include <stdexcept>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -221,43 +223,56 @@ TEST(FlatWeights, EmptyNetworksNeedNoArray) {
     EXPECT_EQ(som_get_weights(full.get(), nullptr), SOM_ERROR_INVALID);
 }
 
-// A progress callback that asks to stop once `done` reaches `stop_at`.
+// A progress callback that asks to stop once `done` reaches `stop_at`, and
+// remembers where that was; with `raise`, it asks by throwing.
 struct StopAt {
     size_t stop_at;
+    bool raise = false;
     size_t reports = 0;
+    size_t stopped = SIZE_MAX;
     static int callback(void *self, size_t done, size_t) {
         auto *stop = static_cast<StopAt *>(self);
         ++stop->reports;
-        return done >= stop->stop_at ? 1 : 0;
+        if (done < stop->stop_at) return 0;
+        stop->stopped = done;
+        if (stop->raise) throw std::runtime_error("stop");
+        return 1;
     }
 };
 
-// Cancelled after `done` vectors, training leaves the network exactly as
-// training on those vectors alone does, inputs included, for the fast path
-// with and without its partner thread.
+// Cancelled after `done` vectors (the first report at or beyond the one
+// asked for: training reports less often where keeping its records current
+// would cost), training leaves the network exactly as training on those
+// vectors alone does, inputs included, for the fast path with and without
+// its partner thread. A callback that throws stops it the same way.
 TEST(Cancellation, TrainingStopsBetweenVectorsWithTheirResult) {
     std::mt19937_64 random(15);
     const size_t rows_count = 6;
     for (unsigned threads : {1u, 2u}) {
-        for (size_t stop_at : {size_t{0}, size_t{1}, size_t{4}, rows_count}) {
-            SCOPED_TRACE(std::to_string(threads) + " threads, stop at " + std::to_string(stop_at));
-            som_set_max_threads(threads);
-            // Large enough for the partner thread.
-            NetworkPtr cancelled = make_network(8, 40, 40), reference = make_network(8, 40, 40);
-            std::vector<std::vector<double>> table = random_table(random, rows_count, 8);
-            std::vector<double *> rows = row_pointers(table);
-            set_all_weights(reference.get(), all_weights(cancelled.get()));
-            const std::vector<double> inputs_before = all_inputs(cancelled.get());
+        for (bool raise : {false, true}) {
+            for (size_t stop_at : {size_t{0}, size_t{1}, size_t{4}, rows_count}) {
+                SCOPED_TRACE(std::to_string(threads) + " threads, stop at " + std::to_string(stop_at) +
+                             (raise ? ", by throwing" : ""));
+                som_set_max_threads(threads);
+                // Large enough for the partner thread.
+                NetworkPtr cancelled = make_network(8, 40, 40), reference = make_network(8, 40, 40);
+                std::vector<std::vector<double>> table = random_table(random, rows_count, 8);
+                std::vector<double *> rows = row_pointers(table);
+                set_all_weights(reference.get(), all_weights(cancelled.get()));
+                const std::vector<double> inputs_before = all_inputs(cancelled.get());
 
-            StopAt stop{stop_at};
-            EXPECT_EQ(som_train_observed(cancelled.get(), rows.data(), rows_count, 30, StopAt::callback, &stop),
-                      SOM_ERROR_CANCELLED);
-            EXPECT_EQ(stop.reports, stop_at + 1);
-            ASSERT_EQ(som_train_plain(reference.get(), rows.data(), stop_at, 30), SOM_OK);
-            EXPECT_EQ(bit_patterns(all_weights(cancelled.get())), bit_patterns(all_weights(reference.get())));
-            EXPECT_EQ(bit_patterns(all_inputs(cancelled.get())),
-                      bit_patterns(stop_at == 0 ? inputs_before : all_inputs(reference.get())));
-            EXPECT_EQ(cancelled->time_constant, reference->time_constant);
+                StopAt stop{stop_at, raise};
+                EXPECT_EQ(som_train_observed(cancelled.get(), rows.data(), rows_count, 30, StopAt::callback, &stop),
+                          SOM_ERROR_CANCELLED);
+                ASSERT_GE(stop.stopped, stop_at);
+                ASSERT_LE(stop.stopped, rows_count);
+                EXPECT_LE(stop.reports, stop.stopped + 1);
+                ASSERT_EQ(som_train_plain(reference.get(), rows.data(), stop.stopped, 30), SOM_OK);
+                EXPECT_EQ(bit_patterns(all_weights(cancelled.get())), bit_patterns(all_weights(reference.get())));
+                EXPECT_EQ(bit_patterns(all_inputs(cancelled.get())),
+                          bit_patterns(stop.stopped == 0 ? inputs_before : all_inputs(reference.get())));
+                EXPECT_EQ(cancelled->time_constant, reference->time_constant);
+            }
         }
     }
     som_set_max_threads(0);
@@ -269,12 +284,46 @@ TEST(Cancellation, PlacementStopsWithNoWeightChanged) {
     std::vector<std::vector<double>> table = random_table(random, 300, 4);
     std::vector<double *> rows = row_pointers(table);
     const std::vector<double> before = all_weights(network.get());
-    for (size_t stop_at : {size_t{0}, size_t{1000}}) {
-        StopAt stop{stop_at};
-        EXPECT_EQ(som_init_weights_observed(network.get(), rows.data(), rows.size(), StopAt::callback, &stop),
+    for (bool raise : {false, true}) {
+        for (size_t stop_at : {size_t{0}, size_t{1000}}) {
+            StopAt stop{stop_at, raise};
+            EXPECT_EQ(som_init_weights_observed(network.get(), rows.data(), rows.size(), StopAt::callback, &stop),
+                      SOM_ERROR_CANCELLED);
+            EXPECT_GE(stop.reports, 1u);
+            EXPECT_EQ(bit_patterns(all_weights(network.get())), bit_patterns(before));
+        }
+    }
+}
+
+// Whatever a callback throws stops the call as a request to stop does; the
+// exception never leaves the library, and is never taken for a lack of
+// memory.
+TEST(Cancellation, AnythingACallbackThrowsIsAStop) {
+    std::mt19937_64 random(17);
+    std::vector<std::vector<double>> table = random_table(random, 5, 3);
+    std::vector<double *> rows = row_pointers(table);
+    struct Thrower {
+        int kind;
+        static int callback(void *self, size_t, size_t) {
+            switch (static_cast<Thrower *>(self)->kind) {
+                case 0: throw std::bad_alloc();
+                case 1: throw std::system_error(std::make_error_code(std::errc::io_error));
+                case 2: throw 42;
+                default: throw std::logic_error("stop");
+            }
+        }
+    };
+    for (int kind = 0; kind < 4; ++kind) {
+        SCOPED_TRACE(kind);
+        Thrower thrower{kind};
+        NetworkPtr trained = make_network(3, 4, 4), placed = make_network(3, 4, 4);
+        const std::vector<double> trained_before = all_weights(trained.get()), placed_before = all_weights(placed.get());
+        EXPECT_EQ(som_train_observed(trained.get(), rows.data(), rows.size(), 10, Thrower::callback, &thrower),
                   SOM_ERROR_CANCELLED);
-        EXPECT_GE(stop.reports, 1u);
-        EXPECT_EQ(bit_patterns(all_weights(network.get())), bit_patterns(before));
+        EXPECT_EQ(bit_patterns(all_weights(trained.get())), bit_patterns(trained_before));
+        EXPECT_EQ(som_init_weights_observed(placed.get(), rows.data(), rows.size(), Thrower::callback, &thrower),
+                  SOM_ERROR_CANCELLED);
+        EXPECT_EQ(bit_patterns(all_weights(placed.get())), bit_patterns(placed_before));
     }
 }
 

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -443,7 +444,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Shape{"Fixture", 2, 2, 3, kFixtureTimeConstant},
                       Shape{"Single", 1, 1, 1, 1.0},
                       // The smallest time constant training can use.
-                      Shape{"Oblong", 5, 7, 3, from_bits(0x01dfffffffc00001ull)},
+                      Shape{"Oblong", 5, 7, 3, from_bits(0x03f0000000000001ull)},
                       Shape{"NegativeZeroTimeConstant", 3, 2, 2, -0.0},
                       // Larger than the write buffer and the read chunks.
                       Shape{"SeveralMegabytes", 10, 100, 200, 1e300},
@@ -719,6 +720,9 @@ TEST_P(MapFileTimeConstant, OnlyZeroOrPositiveFiniteValuesLoad) {
         som_time_constant(network.get());
         EXPECT_GT(network->time_constant, 0.0);
     }
+    // Every iteration a caller can ask for has a learning rate, NaN for none.
+    for (size_t t : {size_t{1}, size_t{2147483647}, SIZE_MAX})
+        EXPECT_FALSE(std::isnan(som_learning_rate(t, network->time_constant))) << t;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -735,10 +739,13 @@ INSTANTIATE_TEST_SUITE_P(
                       // training can reach: every weight would turn NaN.
                       TimeConstantCase{"PositiveDenormal", 0x0000000000000001ull, false},
                       TimeConstantCase{"SmallestNormal", 0x0010000000000000ull, false},
-                      // 2147483647 / T is finite from here up, and not one
-                      // step below.
-                      TimeConstantCase{"JustTooSmall", 0x01dfffffffc00000ull, false},
-                      TimeConstantCase{"SmallestUsable", 0x01dfffffffc00001ull, true},
+                      // Usable up to the command line's largest -i,
+                      // 2147483647, but not up to the library's, 2^64 - 1.
+                      TimeConstantCase{"UsableOnlyUpToIntMax", 0x01dfffffffc00001ull, false},
+                      // 2^64 / T is finite from here up, and not one step
+                      // below.
+                      TimeConstantCase{"JustTooSmall", 0x03f0000000000000ull, false},
+                      TimeConstantCase{"SmallestUsable", 0x03f0000000000001ull, true},
                       TimeConstantCase{"Largest", 0x7fefffffffffffffull, true},
                       TimeConstantCase{"Trained", bits(kFixtureTimeConstant), true}),
     [](const ::testing::TestParamInfo<TimeConstantCase> &info) {

@@ -421,6 +421,17 @@ void expect_same_placement(PairCase &c, const SearchTuning &tuning) {
         EXPECT_FALSE(counts.every_pair);
         EXPECT_LT(counts.candidate_rows, c.rows.size()) << "the bounds left out nothing";
     }
+    // Rows beyond the bounds' range, a few of them, do not cost the bounds.
+    size_t wild = 0;
+    for (const std::vector<double> &row : c.rows) {
+        bool nan = false, huge = false;
+        for (double v : row) nan = nan || std::isnan(v), huge = huge || std::fabs(v) > 0x1p900;
+        wild += !nan && huge;
+    }
+    if (wild > 0 && 8 * wild <= c.rows.size() && c.rows.size() >= som_engine::search_tuning().pair_min_rows) {
+        EXPECT_FALSE(counts.every_pair);
+        EXPECT_EQ(counts.unbounded_rows, wild);
+    }
 
     NetworkPtr fast = make_network(n, 3, 4), plain = make_network(n, 3, 4);
     ASSERT_EQ(som_init_weights(fast.get(), rows.data(), rows.size()), SOM_OK);
@@ -596,6 +607,78 @@ TEST_P(SearchDifferential, PlacementReportsProgressAndStopsWhenAsked) {
         EXPECT_EQ(watch.done.size(), stop + 1);
         EXPECT_EQ(bit_patterns(all_weights(stopped.get())), bit_patterns(before)) << stop;
     }
+}
+
+// Rows with a value the bounds cannot take (beyond 2^900, infinite) are
+// compared with every other row on their own, and the bounds still work on
+// the rest: the same pair as the literal search, ties between the two kinds
+// of pairs going to the first in (i, j) order, wherever those rows lie.
+TEST_P(SearchDifferential, PlacementWithRowsBeyondTheBounds) {
+    std::mt19937_64 random(29);
+    const double huge = 0x1p900 * 1.5;
+    const Table wild_sets[] = {
+        {{DBL_MAX, 0.5, 0.5}},
+        // Equal rows, and distances to every ordinary row that all round to
+        // DBL_MAX: ties everywhere.
+        {{DBL_MAX, 0.0, 0.0}, {DBL_MAX, 0.0, 0.0}},
+        {{-DBL_MAX, 1.0, 1.0}, {1e300, -1e300, 0.0}, {INFINITY, 0.0, 0.0}, {NAN, DBL_MAX, 0.0}, {-INFINITY, 2.0, 0.0}},
+        {{huge, 0.25, 0.75}, {-huge, 0.5, 0.5}},
+        // Infinite distances to every ordinary row, NaN between the two.
+        {{INFINITY, 0.0, 0.0}, {INFINITY, 1.0, 0.0}},
+    };
+    for (size_t set = 0; set < std::size(wild_sets); ++set) {
+        const Table &wild = wild_sets[set];
+        for (const char *where : {"start", "middle", "end", "spread"}) {
+            Table rows = random_table(random, 400, 3, 0.0, 1.0);
+            for (size_t w = 0; w < wild.size(); ++w) {
+                const size_t at = std::string(where) == "start"    ? w
+                                  : std::string(where) == "middle" ? 200 + w
+                                  : std::string(where) == "end"    ? rows.size() - wild.size() + w
+                                                                   : 13 + 89 * w;
+                rows[at] = wild[w];
+            }
+            PairCase c{"wild set " + std::to_string(set) + " at the " + where, rows, false};
+            expect_same_placement(c, everywhere(16));
+        }
+    }
+}
+
+// The two kinds of pairs against each other at the limit: an ordinary pair
+// 2^901 apart, and a row just beyond 2^900 whose distance to one of them
+// rounds to exactly 2^901 (2^901 + 2^848 ties to even), before or after
+// the ordinary pair in (i, j) order; and an ordinary pair farther apart
+// than any pair with the wild row. With a table large enough for the
+// production thresholds too.
+TEST_P(SearchDifferential, PlacementTiesAcrossRowsBeyondTheBounds) {
+    std::mt19937_64 random(31);
+    const double limit = 0x1p900, beyond = 0x1p900 + 0x1p848;
+    for (size_t wild_at : {size_t{3}, size_t{150}, size_t{299}}) {
+        Table rows = random_table(random, 300, 2, -1.0, 1.0);
+        rows[100] = {limit, 0.0};
+        rows[200] = {-limit, 0.0};
+        rows[wild_at] = {beyond, 0.0};
+        PairCase c{"tie, wild row at " + std::to_string(wild_at), rows, false};
+        expect_same_placement(c, everywhere(16));
+    }
+    {
+        Table rows = random_table(random, 300, 2, -1.0, 1.0);
+        rows[40] = {limit, -limit};
+        rows[41] = {limit, limit};
+        rows[250] = {beyond, 0.0};
+        PairCase c{"the ordinary pair is farther", rows, false};
+        expect_same_placement(c, everywhere(16));
+    }
+    Table big = random_table(random, 6000, 8, 0.0, 1.0);
+    big[3000][5] = DBL_MAX;
+    std::vector<double *> pointers = row_pointers(big);
+    size_t first = 0, second = 0;
+    PairCounts counts;
+    ASSERT_EQ(som_engine_farthest_pair_counted(pointers.data(), pointers.size(), 8, &first, &second, nullptr, nullptr,
+                                               &counts),
+              SOM_OK);
+    EXPECT_FALSE(counts.every_pair);
+    EXPECT_EQ(counts.unbounded_rows, 1u);
+    EXPECT_EQ(std::make_pair(first, second), literal_pair(big));
 }
 
 // Randomized tables of every kind, fixed seeds.

@@ -7,6 +7,7 @@
 
 #include <cfloat>
 #include <cmath>
+#include <algorithm>
 #include <cstdio>
 #include <random>
 #include <set>
@@ -16,6 +17,7 @@
 
 #include "som/engine.h"
 #include "som/engine_sweep.h"
+#include "som/network_internal.h"
 #include "som/som.h"
 #include "test_support.h"
 #include "unit_helpers.h"
@@ -268,7 +270,8 @@ TEST_P(SweepDifferential, IterationLimitEndsASweepAnywhere) {
 
 // The winner's index sum can change within a vector only where a neuron
 // overtakes the winner: where the factors push the neurons away (a negative
-// time constant, which a map file may carry), where NaN factors leave no
+// time constant, which a caller may set in the record, though the map
+// loader refuses one), where NaN factors leave no
 // neuron to win, or where every distance overflows until the winner's
 // neighbours come within range. Each problem must change some sum inside a
 // sweep, and every policy must give the plain result.
@@ -468,7 +471,8 @@ TEST_P(SweepDifferential, SkippedMeasurementsKeepTheirBounds) {
 }
 
 // NaN, infinities, huge and tiny magnitudes and signed zeros in rows and
-// weights, and time constants a map file may carry.
+// weights, and time constants a caller may set in the record (the map
+// loader refuses all of these but zero).
 TEST_P(SweepDifferential, NonFiniteValues) {
     std::mt19937_64 random(1205);
     const double specials[] = {NAN, -NAN, INFINITY, -INFINITY, 1e300, -1e300, 5e-324, -0.0, 0.0, 1e155, 1e-160};
@@ -550,8 +554,12 @@ TEST_P(SweepDifferential, ThreadCaps) {
 
 // Stopping after `done` vectors leaves the network as training on the first
 // `done` rows does, the inputs on the last of them (untouched for none),
-// even when the last sweep had already searched the next vector.
+// even when the last sweep had already searched the next vector. Training
+// reports after every vector here, so that it can stop after each.
 TEST_P(SweepDifferential, CancellationKeepsTheFirstRows) {
+    SweepPolicy every;
+    every.every_report = true;
+    som_engine::set_sweep_policy(every);
     std::mt19937_64 random(1208);
     const size_t shapes[][3] = {{3, 4, 5}, {12, 41, 40}};
     for (const auto &shape : shapes) {
@@ -574,6 +582,102 @@ TEST_P(SweepDifferential, CancellationKeepsTheFirstRows) {
                 ASSERT_TRUE(same_networks(fast.get(), plain.get())) << "stopped after " << done << ", cap " << cap;
             }
         }
+    }
+}
+
+// Whenever the callback runs, the network is exactly what training on the
+// first `done` rows leaves, inputs included: reports as training makes them
+// (fewer where copying the weights back costs) and after every vector, with
+// and without the partner thread, and with the vector that ends a sweep's
+// search for the next one. Reports run from 0 to the number of rows.
+TEST_P(SweepDifferential, CallbacksSeeTheNetworkOfTheRowsReported) {
+    std::mt19937_64 random(1211);
+    struct Snapshots {
+        std::vector<size_t> done;
+        std::vector<std::vector<double>> weights, inputs;
+        som_network *network;
+        static int take(void *self, size_t done, size_t) {
+            Snapshots *s = static_cast<Snapshots *>(self);
+            s->done.push_back(done);
+            s->weights.push_back(all_weights(s->network));
+            s->inputs.push_back(all_inputs(s->network));
+            return 0;
+        }
+    };
+    const size_t shapes[][3] = {{3, 4, 5}, {12, 41, 40}};
+    for (const auto &shape : shapes) {
+        Problem p;
+        p.n = shape[0], p.x = shape[1], p.y = shape[2];
+        // Enough vectors on the small grid that reports, as training makes
+        // them, come after some vectors and not after others.
+        p.rows = uniform_rows(random, p.x * p.y < 100 ? 400 : 25, p.n);
+        p.weights = uniform_values(random, p.n * p.x * p.y, 0.0, 1.0);
+        p.iterations = 40;
+        for (bool every : {false, true}) {
+            SweepPolicy policy;
+            policy.every_report = every;
+            som_engine::set_sweep_policy(policy);
+            for (unsigned cap : {1u, 2u}) {
+                som_set_max_threads(cap);
+                const std::string where = describe(p) + (every ? ", every vector" : "") + ", cap " + std::to_string(cap);
+                NetworkPtr fast = build(p), plain = build(p);
+                std::vector<std::vector<double>> table = p.rows;
+                std::vector<double *> rows = row_pointers(table);
+                Snapshots seen;
+                seen.network = fast.get();
+                ASSERT_EQ(som_train_observed(fast.get(), rows.data(), rows.size(), p.iterations, Snapshots::take, &seen),
+                          SOM_OK);
+                ASSERT_GE(seen.done.size(), 2u) << where;
+                EXPECT_EQ(seen.done.front(), 0u) << where;
+                EXPECT_EQ(seen.done.back(), rows.size()) << where;
+                EXPECT_TRUE(std::is_sorted(seen.done.begin(), seen.done.end())) << where;
+                if (every) {
+                    EXPECT_EQ(seen.done.size(), rows.size() + 1) << where;
+                }
+                // The plain loop one row at a time: the same as on all of
+                // them, the time constant being computed once.
+                for (size_t k = 0, trained = 0; k < seen.done.size(); ++k) {
+                    for (; trained < seen.done[k]; ++trained)
+                        ASSERT_EQ(som_train_plain(plain.get(), &rows[trained], 1, p.iterations), SOM_OK);
+                    if (seen.done[k] == 0) som_time_constant(plain.get());
+                    ASSERT_TRUE(same_bits("weight", seen.weights[k], all_weights(plain.get())))
+                        << where << ", report of " << seen.done[k];
+                    ASSERT_TRUE(same_bits("input", seen.inputs[k], all_inputs(plain.get())))
+                        << where << ", report of " << seen.done[k];
+                }
+            }
+        }
+    }
+}
+
+// The fast training reports what the plain loop reports where there is
+// nothing to train: (0, 0) for no rows, nothing for no iterations, and
+// every vector presented to an empty grid or a network without inputs.
+TEST_P(SweepDifferential, ReportsWithNothingToTrainAreThePlainLoops) {
+    struct Reports {
+        std::vector<std::pair<size_t, size_t>> seen;
+        static int record(void *self, size_t done, size_t total) {
+            static_cast<Reports *>(self)->seen.emplace_back(done, total);
+            return 0;
+        }
+    };
+    const size_t cases[][5] = {// n, x, y, rows, iterations
+                               {3, 4, 4, 0, 5}, {3, 4, 4, 3, 0}, {3, 0, 4, 3, 5}, {0, 4, 4, 3, 5}, {3, 4, 4, 0, 0}};
+    std::vector<std::vector<double>> table(3, std::vector<double>{0.25, 0.5, 0.75});
+    std::vector<double *> rows = row_pointers(table);
+    for (const auto &c : cases) {
+        NetworkPtr fast(som_network_new(c[0], c[1], c[2])), plain(som_network_new(c[0], c[1], c[2]));
+        set_all_weights(plain.get(), all_weights(fast.get()));
+        Reports fast_reports, plain_reports;
+        ASSERT_EQ(som_train_observed(fast.get(), rows.data(), c[3], c[4], Reports::record, &fast_reports), SOM_OK);
+        // The plain loop with an observer, which the fast path falls back
+        // to without memory.
+        ASSERT_EQ(som_train_plain_observed(plain.get(), rows.data(), c[3], c[4],
+                                           som_internal::Observer{Reports::record, &plain_reports, nullptr}),
+                  SOM_OK);
+        EXPECT_EQ(fast_reports.seen, plain_reports.seen)
+            << c[0] << " inputs, " << c[1] << " x " << c[2] << ", " << c[3] << " rows, " << c[4] << " iterations";
+        EXPECT_TRUE(same_networks(fast.get(), plain.get()));
     }
 }
 
@@ -630,8 +734,8 @@ TEST_P(SweepDifferential, KernelMatchesPlainIterations) {
             std::copy(packed, packed + blocks * n * kLanes, other);
             const size_t iterations = 1 + random() % kMaxSweep, s = random() % (max_sum + 1);
             double rates[kMaxSweep];
-            // The rates of a NaN time constant are NaN (of the sign the map
-            // file gave it).
+            // The rates of a NaN time constant are NaN (of the sign the
+            // record holds).
             const double time_constant = trial % 8 == 1 ? -NAN : trial % 8 == 5 ? NAN : 27.104644554585676;
             for (size_t j = 0; j < iterations; ++j) rates[j] = som_learning_rate(1 + random() % 60, time_constant);
             const size_t begin = random() % blocks, end = begin + 1 + random() % (blocks - begin);
