@@ -11,9 +11,9 @@
 #include <random>
 #include <vector>
 
-#include "som/engine.h"
-#include "som/engine_sweep.h"
-#include "som/search_internal.h"
+#include "som/engine/engine.h"
+#include "som/engine/search_internal.h"
+#include "som/engine/sweep.h"
 #include "som/som.h"
 #include "unit_helpers.h"
 

@@ -18,7 +18,7 @@
 #include <cstring>
 
 #include "input_table.h"
-#include "som/engine_sweep.h"
+#include "som/engine/sweep.h"
 #include "som/som.h"
 
 int main(int argc, char **argv) {

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <sstream>
 
-#include "som/exact_build.h"
+#include "som/base/exact_build.h"
 
 namespace somap {
 

@@ -39,8 +39,8 @@
 #include <cstring>
 #include <vector>
 
-#include "som/engine_sweep.h"
-#include "som/search_internal.h"
+#include "som/engine/search_internal.h"
+#include "som/engine/sweep.h"
 #include "som/som.h"
 
 namespace {

@@ -26,8 +26,8 @@
 #include "input_table.h"
 #include "paths.h"
 #include "quality.h"
-#include "som/map_bytes.h"
-#include "som/fp_environment.h"
+#include "som/base/fp_environment.h"
+#include "som/io/map_bytes.h"
 #include "som/som.h"
 #include "texts.h"
 

@@ -17,11 +17,11 @@
 #include "grid.h"
 #include "input_table.h"
 #include "paths.h"
-#include "texts.h"
 #include "quality.h"
+#include "som/io/whole_file.h"
 #include "som/som.h"
-#include "som/whole_file.h"
 #include "svg.h"
+#include "texts.h"
 #include "winners.h"
 
 namespace {

@@ -4,8 +4,8 @@
 #include <cmath>
 #include <vector>
 
-#include "som/exact_build.h"
-#include "som/fp_environment.h"
+#include "som/base/exact_build.h"
+#include "som/base/fp_environment.h"
 
 namespace somap::render {
 

@@ -36,7 +36,7 @@ struct Quality {
 // Returns the status of the winner search (SOM_OK, or why it failed, with
 // `quality` then unset).
 // Computed in the default floating-point environment, whatever the calling
-// thread's, which it gets back (som/fp_environment.h).
+// thread's, which it gets back (som/base/fp_environment.h).
 int measure_quality(som_network &network, const Grid &grid, double *const *rows, size_t count,
                     Quality &quality);
 

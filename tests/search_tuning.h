@@ -3,7 +3,7 @@
 #ifndef SOMAP_TESTS_SEARCH_TUNING_H
 #define SOMAP_TESTS_SEARCH_TUNING_H
 
-#include "som/search_internal.h"
+#include "som/engine/search_internal.h"
 
 namespace somap::testing {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "search_tuning.h"
-#include "som/search_internal.h"
+#include "som/engine/search_internal.h"
 #include "som/som.h"
 #include "unit_helpers.h"
 

@@ -23,7 +23,7 @@
 #include <xmmintrin.h>
 #endif
 
-#include "som/search_internal.h"
+#include "som/engine/search_internal.h"
 #include "som/som.h"
 #include "test_support.h"
 #include "unit_helpers.h"

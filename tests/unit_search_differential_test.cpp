@@ -15,9 +15,9 @@
 #include <thread>
 #include <vector>
 
-#include "som/search_internal.h"
-#include "som/som.h"
 #include "search_tuning.h"
+#include "som/engine/search_internal.h"
+#include "som/som.h"
 #include "test_support.h"
 #include "unit_helpers.h"
 

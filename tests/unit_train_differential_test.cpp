@@ -15,9 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "som/engine.h"
-#include "som/engine_sweep.h"
-#include "som/network_internal.h"
+#include "som/engine/engine.h"
+#include "som/engine/sweep.h"
+#include "som/literal/literal.h"
+#include "som/model/network_internal.h"
 #include "som/som.h"
 #include "test_support.h"
 #include "unit_helpers.h"

@@ -18,8 +18,8 @@
 #include "paths.h"
 #include "phase_timer.h"
 #include "progress.h"
+#include "som/io/whole_file.h"
 #include "som/som.h"
-#include "som/whole_file.h"
 
 namespace {
 

@@ -2,13 +2,14 @@
 // series of Lambert's W (Corless et al.) at a fixed argument, cut after 1000
 // terms. The truncation is part of the definition: T is 27.104644554585676,
 // not the exact branch value 27.0969.
-#include "som.h"
+#include "som/som.h"
 
 #include <cmath>
 
-#include "exact_build.h"
-#include "fp_environment.h"
-#include "network_internal.h"
+#include "som/base/exact_build.h"
+#include "som/base/fp_environment.h"
+#include "som/literal/literal.h"
+#include "som/model/network_internal.h"
 
 namespace {
 // (0.8 * 200 * e) / 0.01 and -sqrt(2 * (e * (-200 / K) + 1)), as doubles.

@@ -16,8 +16,8 @@
 #include <cfenv>
 #include <cstddef>
 
-#include "exact_build.h"
-#include "som.h"
+#include "som/base/exact_build.h"
+#include "som/som.h"
 
 #if defined(__x86_64__)
 #include <xmmintrin.h>

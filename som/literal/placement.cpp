@@ -1,16 +1,17 @@
 // Data-driven placement of the initial weights: four input vectors in the
 // corners of the grid, linear blends along the edges, bilinear inside.
-#include "som.h"
+#include "som/som.h"
 
 #include <cfloat>
 #include <cmath>
 #include <cstdlib>
 #include <memory>
 
-#include "exact_build.h"
-#include "fp_environment.h"
-#include "network_internal.h"
-#include "status.h"
+#include "som/base/exact_build.h"
+#include "som/base/fp_environment.h"
+#include "som/base/status.h"
+#include "som/literal/literal.h"
+#include "som/model/network_internal.h"
 
 namespace {
 
@@ -79,8 +80,10 @@ void farthest_pair_plain(double **rows, size_t row_count, size_t n, size_t *firs
     *second = ib;
 }
 
-int init_weights(som_network *network, double **rows, size_t row_count, bool fast,
-                 const som_internal::Observer &observer) {
+}  // namespace
+
+int som_internal::place_weights(som_network *network, double **rows, size_t row_count, PairSearch fast_search,
+                                const Observer &observer) {
     if (som_network_check(network) != SOM_OK || !som_rows_present(network, rows, row_count)) return SOM_ERROR_INVALID;
     const size_t n = network->input_layer->neurons_count;
     const size_t X = network->output_layer->neurons_count_x;
@@ -95,7 +98,8 @@ int init_weights(som_network *network, double **rows, size_t row_count, bool fas
     if (centre == nullptr) return SOM_ERROR_MEMORY;
 
     size_t ia = 0, ib = 0;
-    const int searched = fast ? som_engine_farthest_pair(rows, row_count, n, &ia, &ib, observer) : SOM_ERROR_MEMORY;
+    const int searched =
+        fast_search != nullptr ? fast_search(rows, row_count, n, &ia, &ib, observer) : SOM_ERROR_MEMORY;
     if (searched == SOM_ERROR_CANCELLED) return searched;
     // Without room for the fast search, the literal one needs none; the
     // callback still hears of the end.
@@ -163,21 +167,8 @@ int init_weights(som_network *network, double **rows, size_t row_count, bool fas
     return SOM_OK;
 }
 
-}  // namespace
-
-extern "C" int som_init_weights(som_network *network, double **rows, size_t row_count) {
-    som_internal::DefaultFloatingPoint environment;
-    return som_internal::guarded([&] { return init_weights(network, rows, row_count, true, som_internal::Observer{}); });
-}
-
-extern "C" int som_init_weights_observed(som_network *network, double **rows, size_t row_count,
-                                         som_progress progress, void *context) {
-    som_internal::DefaultFloatingPoint environment;
-    const som_internal::Observer observer{progress, context, &environment};
-    return som_internal::guarded([&] { return init_weights(network, rows, row_count, true, observer); });
-}
-
 extern "C" int som_init_weights_plain(som_network *network, double **rows, size_t row_count) {
     som_internal::DefaultFloatingPoint environment;
-    return som_internal::guarded([&] { return init_weights(network, rows, row_count, false, som_internal::Observer{}); });
+    return som_internal::guarded(
+        [&] { return som_internal::place_weights(network, rows, row_count, nullptr, som_internal::Observer{}); });
 }

@@ -7,7 +7,7 @@
 #include <new>
 #include <system_error>
 
-#include "som.h"
+#include "som/som.h"
 
 namespace som_internal {
 

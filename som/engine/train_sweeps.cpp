@@ -30,8 +30,8 @@
 // 0.0. Ties go to the smaller index in every combination of minima (lanes,
 // blocks, chunks, the winner's block run first), as the plain search's
 // strict comparison in row-major order gives them.
-#include "engine.h"
-#include "engine_sweep.h"
+#include "som/engine/engine.h"
+#include "som/engine/sweep.h"
 
 #if defined(__linux__)
 #include <linux/futex.h>
@@ -48,11 +48,12 @@
 #include <thread>
 #include <vector>
 
-#include "exact_build.h"
-#include "fp_environment.h"
-#include "network_internal.h"
-#include "som.h"
-#include "status.h"
+#include "som/base/exact_build.h"
+#include "som/base/fp_environment.h"
+#include "som/base/status.h"
+#include "som/literal/literal.h"
+#include "som/model/network_internal.h"
+#include "som/som.h"
 
 namespace som_engine {
 

@@ -1,14 +1,15 @@
 // The training loop, written literally: winner search, update of every
 // neuron, and a full re-measure for the early stop, per iteration. It is the
 // oracle the fast engine is tested against, so it stays plain.
-#include "som.h"
+#include "som/som.h"
 
 #include <cfloat>
 #include <cmath>
 
-#include "exact_build.h"
-#include "fp_environment.h"
-#include "network_internal.h"
+#include "som/base/exact_build.h"
+#include "som/base/fp_environment.h"
+#include "som/literal/literal.h"
+#include "som/model/network_internal.h"
 
 double som_internal::learning_rate(size_t t, double time_constant) {
     const double u = static_cast<double>(t) / time_constant;

@@ -2,7 +2,7 @@
 #define SOM_KERNEL_WIDTH 2
 #define SOM_KERNEL_NAMESPACE generic
 #define SOM_KERNEL_LABEL "generic"
-#include "engine_kernels.inc"
+#include "kernel_set.inc"
 
 namespace som_engine {
 const Kernels &generic_kernels() { return generic::kernels(); }

@@ -1,5 +1,5 @@
 // The library's version and the names of its statuses.
-#include "som.h"
+#include "som/som.h"
 
 extern "C" {
 

@@ -1,6 +1,6 @@
 // Map files: a 40-byte header (saved_at, time_constant, n, x, y) followed by
 // x*y*n weights, every field the raw 8-byte host image of its value.
-#include "som.h"
+#include "som/som.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -18,13 +18,13 @@
 #include <unistd.h>
 #include <vector>
 
-#include "checked_size.h"
-#include "map_bytes.h"
-#include "exact_build.h"
-#include "fp_environment.h"
-#include "network_internal.h"
-#include "status.h"
-#include "whole_file.h"
+#include "som/base/checked_size.h"
+#include "som/base/exact_build.h"
+#include "som/base/fp_environment.h"
+#include "som/base/status.h"
+#include "som/io/map_bytes.h"
+#include "som/io/whole_file.h"
+#include "som/model/network_internal.h"
 
 namespace {
 

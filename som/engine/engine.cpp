@@ -1,6 +1,6 @@
 // What the fast paths share: the choice of kernels, the thread cap and the
 // packed layout of the weights.
-#include "engine.h"
+#include "som/engine/engine.h"
 
 #include <algorithm>
 #include <atomic>
@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "checked_size.h"
+#include "som/base/checked_size.h"
 
 namespace som_engine {
 

@@ -1,10 +1,10 @@
-// Library-internal entry points shared between the network, the engine and
-// the map files.
+// The network's internal entry points, for the rest of the library: building
+// a network from weights, the memory test, and the literal winner search.
 #ifndef SOM_NETWORK_INTERNAL_H
 #define SOM_NETWORK_INTERNAL_H
 
-#include "fp_environment.h"
-#include "som.h"
+#include "som/base/fp_environment.h"
+#include "som/som.h"
 
 extern "C" {
 // Builds and wires a network without seeding the generator. With weights null
@@ -34,26 +34,10 @@ inline bool som_rows_present(const som_network *network, const double *const *ro
 // the same search, reading the network only.
 void som_find_winner_of_row(const som_network *network, const double *row, size_t *i, size_t *j);
 
-// What the public calls of the same names compute, for the library's own
-// use: the caller has put the default floating-point environment in force
-// already (fp_environment.h), once for the whole call.
 namespace som_internal {
+// som_find_winner for the library's own use, the default floating-point
+// environment already in force (fp_environment.h).
 double find_winner(const som_network *network, size_t *i, size_t *j);
-void time_constant(som_network *network);
-double learning_rate(size_t t, double time_constant);
-double neighbourhood(long long index_sum_difference);
 }  // namespace som_internal
-
-// The literal training loop, reporting each vector to the observer when it
-// has a callback and stopping when that asks; som_train_plain without one.
-// Needs a network that passes som_network_check.
-int som_train_plain_observed(som_network *network, double **rows, size_t row_count, size_t iterations,
-                             const som_internal::Observer &observer);
-
-// The vectorised, threaded most-distant-pair search of the initialisation,
-// reporting the pairs compared to the observer. SOM_OK, SOM_ERROR_MEMORY
-// when it could not allocate its scratch space, or SOM_ERROR_CANCELLED.
-int som_engine_farthest_pair(double **rows, size_t row_count, size_t n, size_t *first, size_t *second,
-                             const som_internal::Observer &observer);
 
 #endif

@@ -42,12 +42,12 @@
 #include <new>
 #include <vector>
 
-#include "engine.h"
-#include "exact_build.h"
-#include "network_internal.h"
-#include "search_internal.h"
-#include "som.h"
-#include "status.h"
+#include "som/base/exact_build.h"
+#include "som/base/status.h"
+#include "som/engine/engine.h"
+#include "som/engine/search_internal.h"
+#include "som/model/network_internal.h"
+#include "som/som.h"
 
 using namespace som_engine;
 

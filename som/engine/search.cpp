@@ -1,7 +1,7 @@
 // The batch winner search of recognition, split across threads by rows;
 // maps big enough are filtered first (kernels_filter.inc). The placement's
 // pair search lives in farthest_pair.cpp.
-#include "engine.h"
+#include "som/engine/engine.h"
 
 #include <algorithm>
 #include <atomic>
@@ -11,13 +11,13 @@
 #include <memory>
 #include <vector>
 
-#include "checked_size.h"
-#include "exact_build.h"
-#include "fp_environment.h"
-#include "network_internal.h"
-#include "search_internal.h"
-#include "som.h"
-#include "status.h"
+#include "som/base/checked_size.h"
+#include "som/base/exact_build.h"
+#include "som/base/fp_environment.h"
+#include "som/base/status.h"
+#include "som/engine/search_internal.h"
+#include "som/model/network_internal.h"
+#include "som/som.h"
 
 using namespace som_engine;
 

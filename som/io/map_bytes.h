@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <string>
 
-#include "som.h"
+#include "som/som.h"
 
 namespace som_internal {
 

@@ -2,7 +2,7 @@
 #define SOM_KERNEL_WIDTH 8
 #define SOM_KERNEL_NAMESPACE avx512
 #define SOM_KERNEL_LABEL "avx512"
-#include "engine_kernels.inc"
+#include "kernel_set.inc"
 
 namespace som_engine {
 const Kernels &avx512_kernels() { return avx512::kernels(); }

@@ -1,6 +1,6 @@
 // Writing a file whole: through a temporary file and a rename for regular
 // files, in place for what cannot be renamed over.
-#include "whole_file.h"
+#include "som/io/whole_file.h"
 
 #include <fcntl.h>
 #include <poll.h>

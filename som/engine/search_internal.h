@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "som.h"
+#include "som/som.h"
 
 namespace som_engine {
 

@@ -1,16 +1,16 @@
 // The map network: creation with random weights, presentation of an input
 // vector, the winner search and destruction.
-#include "som.h"
+#include "som/som.h"
 
 #include <cfloat>
 #include <cstdlib>
 #include <ctime>
 #include <unistd.h>
 
-#include "checked_size.h"
-#include "exact_build.h"
-#include "fp_environment.h"
-#include "network_internal.h"
+#include "som/base/checked_size.h"
+#include "som/base/exact_build.h"
+#include "som/base/fp_environment.h"
+#include "som/model/network_internal.h"
 
 namespace {
 
