@@ -11,33 +11,24 @@
 #include "som/base/fp_environment.h"
 #include "som/base/status.h"
 #include "som/literal/literal.h"
+#include "som/literal/primitives.h"
 #include "som/model/network_internal.h"
 
 namespace {
 
-double city_block(const double *u, const double *v, size_t n) {
-    double distance = 0.0;
-    for (size_t k = 0; k < n; ++k) distance = distance + std::fabs(u[k] - v[k]);
-    return distance;
-}
+using som_literal::city_block;
 
 // Row nearest to `centre`, skipping the excluded row indices; 0 when no row
 // has a distance below DBL_MAX.
 size_t nearest_row(double **rows, size_t row_count, size_t n, const double *centre,
                    const size_t *excluded, size_t excluded_count) {
-    double best = DBL_MAX;
-    size_t best_row = 0;
+    som_literal::FirstSmallest nearest;
     for (size_t r = 0; r < row_count; ++r) {
         bool skip = false;
         for (size_t e = 0; e < excluded_count; ++e) skip = skip || r == excluded[e];
-        if (skip) continue;
-        double distance = city_block(rows[r], centre, n);
-        if (distance < best) {
-            best = distance;
-            best_row = r;
-        }
+        if (!skip) nearest.offer(city_block(rows[r], centre, n), r);
     }
-    return best_row;
+    return nearest.found() ? nearest.index : 0;
 }
 
 double weight(const som_network *network, size_t i, size_t j, size_t k) {

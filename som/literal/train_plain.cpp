@@ -9,6 +9,7 @@
 #include "som/base/exact_build.h"
 #include "som/base/fp_environment.h"
 #include "som/literal/literal.h"
+#include "som/literal/primitives.h"
 #include "som/model/network_internal.h"
 
 double som_internal::learning_rate(size_t t, double time_constant) {
@@ -85,11 +86,9 @@ int som_train_plain_observed(som_network *network, double **rows, size_t row_cou
             for (size_t a = 0; a < X; ++a) {
                 for (size_t b = 0; b < Y; ++b) {
                     const som_neuron *out = grid->neurons[a][b];
-                    double distance = 0.0;
-                    for (size_t m = 0; m < out->synapses_count; ++m) {
-                        const double difference = inputs[m]->input - out->synapses[m]->weight;
-                        distance = distance + difference * difference;
-                    }
+                    const double distance = som_literal::squared_distance(
+                        out->synapses_count, [inputs](size_t m) { return inputs[m]->input; },
+                        [out](size_t m) { return out->synapses[m]->weight; });
                     if (distance == 0.0) exact_match = true;
                 }
             }

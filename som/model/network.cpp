@@ -10,6 +10,7 @@
 #include "som/base/checked_size.h"
 #include "som/base/exact_build.h"
 #include "som/base/fp_environment.h"
+#include "som/literal/primitives.h"
 #include "som/model/network_internal.h"
 
 namespace {
@@ -79,23 +80,19 @@ template <typename Input>
 double nearest_neuron(const som_network *network, Input input, size_t *i, size_t *j) {
     const som_output_layer *grid = network->output_layer;
     if (grid->neurons_count_x == 0 || grid->neurons_count_y == 0) return 0.0;
-    double best = DBL_MAX;
+    som_literal::FirstSmallest nearest;
     for (size_t a = 0; a < grid->neurons_count_x; ++a) {
         for (size_t b = 0; b < grid->neurons_count_y; ++b) {
             const som_neuron *out = grid->neurons[a][b];
-            double distance = 0.0;
-            for (size_t k = 0; k < out->synapses_count; ++k) {
-                double difference = input(k) - out->synapses[k]->weight;
-                distance = distance + difference * difference;
-            }
-            if (best > distance) {
+            const double distance = som_literal::squared_distance(
+                out->synapses_count, input, [out](size_t k) { return out->synapses[k]->weight; });
+            if (nearest.offer(distance, a * grid->neurons_count_y + b)) {
                 *i = a;
                 *j = b;
-                best = distance;
             }
         }
     }
-    return best;
+    return nearest.value;
 }
 
 }  // namespace
