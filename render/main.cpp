@@ -14,11 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "file_io.h"
 #include "grid.h"
 #include "input_table.h"
 #include "paths.h"
 #include "quality.h"
-#include "som/io/whole_file.h"
 #include "som/som.h"
 #include "svg.h"
 #include "texts.h"
@@ -116,13 +116,11 @@ std::string read_whole(const std::string &path, std::string &text) {
 // or FIFO is written in place.
 std::string write_whole(const std::string &path, const std::string &text) {
     if (path.empty()) {
-        if (!som_internal::write_all(1, text.data(), text.size()))
+        if (!write_all(1, text))
             return std::string("cannot write standard output: ") + std::strerror(errno);
         return "";
     }
-    const bool written = som_internal::write_whole_file(
-        path.c_str(), [&](int fd) { return som_internal::write_all(fd, text.data(), text.size()); });
-    if (!written) {
+    if (!write_file_whole(path, text)) {
         return "cannot write " + printable(path) + ": " +
                (errno == EISDIR ? std::string("it is a directory") : std::string(std::strerror(errno)));
     }

@@ -12,7 +12,6 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <poll.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,6 +21,7 @@
 #include "som/base/exact_build.h"
 #include "som/base/fp_environment.h"
 #include "som/base/status.h"
+#include "som/io/descriptor_io.h"
 #include "som/io/map_bytes.h"
 #include "som/io/whole_file.h"
 #include "som/model/network_internal.h"
@@ -30,28 +30,6 @@ namespace {
 
 static_assert(sizeof(time_t) == 8, "map files store saved_at as 8 bytes");
 static_assert(sizeof(double) == 8 && sizeof(uint64_t) == 8, "map fields are 8 bytes");
-
-// Reads until `size` bytes or the end of the file; returns the bytes read,
-// or -1 on a read error.
-ssize_t read_full(int fd, void *data, size_t size) {
-    char *bytes = static_cast<char *>(data);
-    size_t done = 0;
-    while (done < size) {
-        ssize_t got = ::read(fd, bytes + done, size - done);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            // A descriptor in non-blocking mode has simply nothing yet.
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                pollfd wait{fd, POLLIN, 0};
-                if (::poll(&wait, 1, -1) >= 0 || errno == EINTR) continue;
-            }
-            return -1;
-        }
-        if (got == 0) break;
-        done += static_cast<size_t>(got);
-    }
-    return static_cast<ssize_t>(done);
-}
 
 // Hands the header and weights to `flush` through a buffer of a megabyte,
 // each field the 8-byte image of its value; false as soon as flush fails.
@@ -136,7 +114,7 @@ bool memory_justified(size_t needed, uint64_t file_bytes) {
 // the end, or -1 on a read error.
 struct DescriptorSource {
     int fd;
-    ssize_t read(void *data, size_t size) { return read_full(fd, data, size); }
+    ssize_t read(void *data, size_t size) { return som_internal::read_full(fd, data, size); }
 };
 
 struct MemorySource {

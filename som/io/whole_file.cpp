@@ -3,7 +3,6 @@
 #include "som/io/whole_file.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <pthread.h>
 #include <linux/magic.h>
 #include <sys/stat.h>
@@ -21,30 +20,6 @@
 #include <vector>
 
 namespace som_internal {
-
-bool write_all(int fd, const void *data, size_t size) {
-    const char *bytes = static_cast<const char *>(data);
-    while (size > 0) {
-        const ssize_t written = ::write(fd, bytes, size);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            // A descriptor in non-blocking mode (a parent may leave standard
-            // output so) is full for now, not failed.
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                pollfd wait{fd, POLLOUT, 0};
-                if (::poll(&wait, 1, -1) >= 0 || errno == EINTR) continue;
-            }
-            return false;
-        }
-        if (written == 0) {
-            errno = EIO;
-            return false;
-        }
-        bytes += written;
-        size -= static_cast<size_t>(written);
-    }
-    return true;
-}
 
 namespace {
 

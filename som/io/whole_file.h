@@ -8,11 +8,6 @@
 
 namespace som_internal {
 
-// Writes all of `data` to `fd`, retrying short writes and EINTR, and waiting
-// (poll) when a descriptor in non-blocking mode is full; false with errno
-// set on failure.
-bool write_all(int fd, const void *data, size_t size);
-
 // Writes a file whose contents `produce` writes to the descriptor it is
 // given (returning false, errno set, when it fails), so that no file the
 // user has is ever damaged by a failure, and nothing is written where the
