@@ -1,6 +1,7 @@
 #include "file_io.h"
 
 #include "som/io/descriptor_io.h"
+#include "som/io/map_bytes.h"
 #include "som/io/whole_file.h"
 
 namespace somap {
@@ -17,6 +18,12 @@ void write_without_waiting(int fd, const std::string &text) {
 bool write_file_whole(const std::string &path, const std::string &bytes) {
     return som_internal::write_whole_file(
         path.c_str(), [&](int fd) { return som_internal::write_all(fd, bytes.data(), bytes.size()); });
+}
+
+int map_file_bytes(const som_network *network, std::string &bytes) { return som_internal::map_bytes(network, bytes); }
+
+som_network *network_from_map_file_bytes(const void *data, size_t size, int *status) {
+    return som_internal::map_from_bytes(data, size, status);
 }
 
 }  // namespace somap

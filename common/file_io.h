@@ -1,11 +1,15 @@
-// What the programs read and write through descriptors and files, from the
-// library's one I/O unit (som/io/descriptor_io.h, som/io/whole_file.h): the
-// programs themselves include only the library's public headers and these.
+// What the programs (and the Python module) read and write through
+// descriptors, files and memory, from the library's one I/O unit
+// (som/io/descriptor_io.h, som/io/whole_file.h, som/io/map_bytes.h): the
+// front ends themselves include only the library's public headers and
+// common/.
 #ifndef SOMAP_COMMON_FILE_IO_H
 #define SOMAP_COMMON_FILE_IO_H
 
 #include <cstddef>
 #include <string>
+
+#include "som/som.h"
 
 namespace somap {
 
@@ -31,6 +35,17 @@ void write_without_waiting(int fd, const std::string &text);
 // refused (EISDIR). Returns false with errno telling why; the old file is
 // then untouched.
 bool write_file_whole(const std::string &path, const std::string &bytes);
+
+// Replaces `bytes` with the map file som_save would write for `network`,
+// but with the saved_at the network holds: nothing is stamped, the network
+// is only read (what a pickle carries). SOM_OK, SOM_ERROR_INVALID (a network
+// som_network_check refuses) or SOM_ERROR_MEMORY.
+int map_file_bytes(const som_network *network, std::string &bytes);
+
+// The network that `size` bytes of one map file describe, checked as
+// som_load checks a file; trailing bytes are SOM_ERROR_FORMAT. Null on
+// failure, with *status (when not null) SOM_OK or why.
+som_network *network_from_map_file_bytes(const void *data, size_t size, int *status);
 
 }  // namespace somap
 

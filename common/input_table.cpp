@@ -6,6 +6,7 @@
 
 #include "file_io.h"
 #include "som/base/exact_build.h"
+#include "som/base/fp_environment.h"
 
 namespace somap {
 
@@ -33,6 +34,7 @@ void parse_double_field(const std::string &field, double &target) {
 }
 
 void read_input_table_plain(std::istream &in, InputTable &table) {
+    som_internal::DefaultFloatingPoint environment;
     std::string line;
     size_t line_number = 0;
     std::vector<std::string> fields;
@@ -121,6 +123,7 @@ bool parse_double_fast(const char *field, size_t length, double &target) {
 }
 
 void build_input_table(std::string &&input, InputTable &table) {
+    som_internal::DefaultFloatingPoint environment;
     table.text = std::move(input);
     const char *base = table.text.data();
     const size_t size = table.text.size();

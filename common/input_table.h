@@ -1,5 +1,8 @@
 // The input table: TAB-separated text split into lines, fields and numbers,
-// read the same way by every program of the project.
+// read the same way by every program of the project. Numbers are parsed in
+// the default floating-point environment (round to nearest, no flush-to-zero)
+// whatever the caller's, which they get back, as the library computes: a
+// table is the same in every process, the Python module's included.
 #ifndef SOMAP_COMMON_INPUT_TABLE_H
 #define SOMAP_COMMON_INPUT_TABLE_H
 

@@ -22,10 +22,9 @@
 #include <string>
 #include <vector>
 
+#include "file_io.h"
 #include "input_table.h"
 #include "paths.h"
-#include "som/base/fp_environment.h"
-#include "som/io/map_bytes.h"
 #include "som/som.h"
 #include "som/som_analysis.h"
 #include "texts.h"
@@ -203,7 +202,7 @@ class Network {
         {
             py::gil_scoped_release release;
             std::lock_guard<std::mutex> lock(save_mutex_);
-            status = som_internal::map_bytes(network_.get(), bytes);
+            status = somap::map_file_bytes(network_.get(), bytes);
         }
         if (status != SOM_OK) raise_status(status, "map_bytes");
         return py::bytes(bytes);
@@ -246,7 +245,7 @@ std::unique_ptr<Network> from_map_bytes(const py::bytes &data) {
         // `data` is immutable and held by the caller: safe to read without
         // the GIL.
         py::gil_scoped_release release;
-        network.reset(som_internal::map_from_bytes(bytes, static_cast<size_t>(size), &status));
+        network.reset(somap::network_from_map_file_bytes(bytes, static_cast<size_t>(size), &status));
     }
     if (network) return std::make_unique<Network>(std::move(network));
     const std::string message = "cannot make a somap.Map from " + std::to_string(size) + " bytes: ";
@@ -269,9 +268,8 @@ py::array_t<double> read_table(int fd, const std::string &shown) {
     {
         py::gil_scoped_release release;
         // Numbers are read as somap reads them whatever the process's
-        // rounding mode or flush-to-zero setting, like every computing call
-        // of the library.
-        som_internal::DefaultFloatingPoint environment;
+        // rounding mode or flush-to-zero setting: the reader parses in the
+        // default environment, like every computing call of the library.
         read = somap::read_input_table(fd, *table);
         error = errno;
     }
