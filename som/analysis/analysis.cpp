@@ -16,8 +16,8 @@
 
 namespace {
 
-// The network's weights as one flat table, read row after row of neurons
-// far more often than a walk through the records could afford.
+// The network's weights as one flat table in the map file's order, as the
+// figures read them: every neuron's, once for each row measured.
 struct FlatWeights {
     size_t n = 0, x = 0, y = 0;
     std::vector<double> weights;  // (i * y + j) * n + k
@@ -32,6 +32,8 @@ struct FlatWeights {
     const double *at(size_t cell) const { return weights.data() + cell * n; }
 };
 
+// The square root of the winner search's own squared distance, a[k] - b[k]
+// squared and added in component order.
 double euclidean(const double *a, const double *b, size_t n) {
     return std::sqrt(som_literal::squared_distance(a, b, n));
 }
@@ -73,7 +75,7 @@ int measure(const som_network *network, const double *const *rows, size_t row_co
         distance_sum = distance_sum + euclidean(rows[r], grid.at(best), grid.n);
 
         som_literal::FirstSmallest second;
-        for (size_t cell = 0; cell < cells; ++cell)
+        for (size_t cell = 0; cell < grid.cells(); ++cell)
             if (cell != best) second.offer(som_literal::squared_distance(rows[r], grid.at(cell), grid.n), cell);
         if (!second.found()) continue;
         const size_t si = second.index / grid.y, sj = second.index % grid.y;
