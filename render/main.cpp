@@ -257,6 +257,7 @@ int run(int argc, char **argv) {
         }
         som_quality quality;
         const int measured = som_measure_quality(network.get(), table.vectors.data(), table.size(), &quality);
+        // Out of memory ends the run as anywhere else, with main's message.
         if (measured == SOM_ERROR_MEMORY) throw std::bad_alloc();
         if (measured != SOM_OK) return fail(std::string("could not measure the map: ") + som_status_string(measured));
         output = "vectors\t" + std::to_string(quality.vectors) + "\n" +
