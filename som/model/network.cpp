@@ -4,6 +4,7 @@
 
 #include <cfloat>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include "som/base/fp_environment.h"
 #include "som/literal/primitives.h"
 #include "som/model/network_internal.h"
+#include "som/model/slab.h"
 
 namespace {
 
@@ -26,8 +28,19 @@ bool append_synapse(som_neuron *neuron, som_synapse *synapse) {
         if (count != 0 && !som_checked_mul(count, 2, &capacity)) return false;
         size_t bytes;
         if (!som_checked_mul(capacity, sizeof(som_synapse *), &bytes)) return false;
-        void *grown = std::realloc(neuron->synapses, bytes);
-        if (grown == nullptr) return false;
+        // A list in a slab cannot be reallocated: it moves to memory of its
+        // own, and its place in the slab is released.
+        som_internal::Releaser slabs;
+        void *grown;
+        if (slabs.in_slab(neuron->synapses)) {
+            grown = std::malloc(bytes);
+            if (grown == nullptr) return false;
+            std::memcpy(grown, neuron->synapses, count * sizeof(som_synapse *));
+            slabs.release(neuron->synapses);
+        } else {
+            grown = std::realloc(neuron->synapses, bytes);
+            if (grown == nullptr) return false;
+        }
         neuron->synapses = static_cast<som_synapse **>(grown);
     }
     neuron->synapses[count] = synapse;
@@ -47,16 +60,12 @@ void drop_last_synapse(som_neuron *neuron) {
 // default floating-point environment in force.
 double random_weight() { return static_cast<double>(std::rand()) / 4294967295.0; }
 
-// Gives an empty list room for `count` entries: the capacity that count
-// implies, so appending up to it never reallocates and a later append
-// (som_synapse_new) finds the capacity it expects.
-bool reserve_synapses(som_neuron *neuron, size_t count) {
-    size_t capacity = 1, bytes;
-    while (capacity < count)
-        if (!som_checked_mul(capacity, 2, &capacity)) return false;
-    if (!som_checked_mul(capacity, sizeof(som_synapse *), &bytes)) return false;
-    neuron->synapses = static_cast<som_synapse **>(std::malloc(bytes));
-    return neuron->synapses != nullptr;
+// The capacity a list of `count` entries has (count >= 1): the smallest
+// power of two not below it.
+size_t list_capacity(size_t count) {
+    size_t capacity = 1;
+    while (capacity < count) capacity *= 2;
+    return capacity;
 }
 
 size_t physical_memory_bytes() {
@@ -238,55 +247,101 @@ som_network *som_network_new(size_t n, size_t x, size_t y) {
     return som_network_build(n, x, y, nullptr);
 }
 
-// A creation that failed frees everything built so far.
-static som_network *fail_build(som_network *network) {
-    som_network_destroy(network);
-    return nullptr;
-}
-
 som_network *som_network_build(size_t n, size_t x, size_t y, const double *weights) {
     if (!som_network_fits(n, x, y, 0)) return nullptr;
+    // An array whose size in bytes cannot be represented is a failed
+    // allocation, even where it would be carved zero times (the rows of a
+    // grid with no row).
+    size_t array_bytes;
+    if (!som_checked_mul(n, sizeof(som_neuron *), &array_bytes) ||
+        !som_checked_mul(x, sizeof(som_neuron **), &array_bytes) ||
+        !som_checked_mul(y, sizeof(som_neuron *), &array_bytes))
+        return nullptr;
+    // Every record of the network but the network record itself comes from
+    // one slab (slab.h): the layers, their arrays and rows, the neurons,
+    // every synapse list at the capacity its final count implies (so that a
+    // later som_synapse_new finds the capacity it expects) and the
+    // synapses. The lists, the synapses and the order of the random draws
+    // are those som_synapse_new would give. som_network_fits and the test
+    // above have bounded every count below, so none of this arithmetic
+    // overflows.
+    const size_t grid = x * y, synapses = grid * n;
+    const size_t input_list = grid > 0 ? list_capacity(grid) : 0;
+    const size_t output_list = n > 0 ? list_capacity(n) : 0;
+    size_t bytes = 0, records = 0;
+    // Each record takes a whole number of 8-byte words, and at least one:
+    // an empty array too has an address of its own inside the slab.
+    auto words = [](size_t record_bytes) { return record_bytes == 0 ? 8 : (record_bytes + 7) / 8 * 8; };
+    auto plan = [&](size_t count, size_t record_bytes) {
+        bytes += count * words(record_bytes);
+        records += count;
+    };
+    plan(1, sizeof(som_input_layer));
+    plan(1, n * sizeof(som_neuron *));
+    plan(n, sizeof(som_neuron));
+    if (grid > 0) plan(n, input_list * sizeof(som_synapse *));
+    plan(1, sizeof(som_output_layer));
+    plan(1, x * sizeof(som_neuron **));
+    plan(x, y * sizeof(som_neuron *));
+    plan(grid, sizeof(som_neuron));
+    if (n > 0) plan(grid, output_list * sizeof(som_synapse *));
+    plan(synapses, sizeof(som_synapse));
+
+    som_internal::SlabBuilder slab;
     auto *network = static_cast<som_network *>(std::calloc(1, sizeof(som_network)));
-    if (network == nullptr) return nullptr;
-    network->input_layer = som_input_layer_new(n);
-    network->output_layer = som_output_layer_new(x, y);
-    if (network->input_layer == nullptr || network->output_layer == nullptr) {
-        som_network_destroy(network);
+    if (network == nullptr || !slab.open(bytes, records)) {
+        std::free(network);
         return nullptr;
     }
-    som_neuron **inputs = network->input_layer->neurons;
-    // Every list is allocated once at the capacity its final count implies,
-    // instead of growing one synapse at a time: wiring a map is most of the
-    // time a short run spends outside training. The lists, the synapses and
-    // the order of the random draws are those som_synapse_new would give.
-    const size_t grid = x * y;
+    auto take = [&slab, &words](size_t record_bytes) { return slab.take(words(record_bytes)); };
+
+    auto *inputs = static_cast<som_input_layer *>(take(sizeof(som_input_layer)));
+    inputs->neurons_count = n;
+    inputs->neurons = static_cast<som_neuron **>(take(n * sizeof(som_neuron *)));
+    for (size_t k = 0; k < n; ++k) inputs->neurons[k] = static_cast<som_neuron *>(take(sizeof(som_neuron)));
     for (size_t k = 0; k < n && grid > 0; ++k)
-        if (!reserve_synapses(inputs[k], grid)) return fail_build(network);
+        inputs->neurons[k]->synapses = static_cast<som_synapse **>(take(input_list * sizeof(som_synapse *)));
+
+    auto *outputs = static_cast<som_output_layer *>(take(sizeof(som_output_layer)));
+    outputs->neurons_count_x = x;
+    outputs->neurons_count_y = y;
+    outputs->neurons = static_cast<som_neuron ***>(take(x * sizeof(som_neuron **)));
+    for (size_t i = 0; i < x; ++i) outputs->neurons[i] = static_cast<som_neuron **>(take(y * sizeof(som_neuron *)));
     for (size_t i = 0; i < x; ++i)
-        for (size_t j = 0; j < y && n > 0; ++j)
-            if (!reserve_synapses(network->output_layer->neurons[i][j], n)) return fail_build(network);
+        for (size_t j = 0; j < y; ++j) outputs->neurons[i][j] = static_cast<som_neuron *>(take(sizeof(som_neuron)));
+    for (size_t i = 0; i < x && n > 0; ++i)
+        for (size_t j = 0; j < y; ++j)
+            outputs->neurons[i][j]->synapses = static_cast<som_synapse **>(take(output_list * sizeof(som_synapse *)));
+
     for (size_t i = 0; i < x; ++i) {
         for (size_t j = 0; j < y; ++j) {
-            som_neuron *out = network->output_layer->neurons[i][j];
+            som_neuron *out = outputs->neurons[i][j];
             for (size_t k = 0; k < n; ++k) {
-                auto *synapse = static_cast<som_synapse *>(std::malloc(sizeof(som_synapse)));
-                if (synapse == nullptr) return fail_build(network);
-                synapse->neuron_in = inputs[k];
+                auto *synapse = static_cast<som_synapse *>(take(sizeof(som_synapse)));
+                som_neuron *in = inputs->neurons[k];
+                synapse->neuron_in = in;
                 synapse->neuron_out = out;
                 // A stored weight survives bit for bit, zeros included; only
                 // a created network draws random ones.
                 synapse->weight = weights ? *weights++ : random_weight();
-                inputs[k]->synapses[inputs[k]->synapses_count++] = synapse;
+                in->synapses[in->synapses_count++] = synapse;
                 out->synapses[out->synapses_count++] = synapse;
             }
         }
     }
+    if (!slab.seal()) {
+        std::free(network);
+        return nullptr;
+    }
+    network->input_layer = inputs;
+    network->output_layer = outputs;
     return network;
 }
 
 void som_input_layer_destroy(som_network *network) {
     if (network == nullptr || network->input_layer == nullptr) return;
     som_input_layer *layer = network->input_layer;
+    som_internal::Releaser records;
     for (size_t k = 0; k < layer->neurons_count; ++k) {
         som_neuron *in = layer->neurons[k];
         if (in->synapses != nullptr) {
@@ -305,41 +360,42 @@ void som_input_layer_destroy(som_network *network) {
                             out->synapses[e] = nullptr;
                         }
                     }
-                    std::free(out->synapses);
+                    records.release(out->synapses);
                     out->synapses = nullptr;
                     out->synapses_count = 0;
                 }
-                std::free(synapse);
+                records.release(synapse);
                 in->synapses[s] = nullptr;
             }
         }
-        std::free(in->synapses);
-        std::free(in);
+        records.release(in->synapses);
+        records.release(in);
         layer->neurons[k] = nullptr;
     }
-    std::free(layer->neurons);
-    std::free(layer);
+    records.release(layer->neurons);
+    records.release(layer);
     network->input_layer = nullptr;
 }
 
 void som_output_layer_destroy(som_network *network) {
     if (network == nullptr || network->output_layer == nullptr) return;
     som_output_layer *layer = network->output_layer;
+    som_internal::Releaser records;
     for (size_t i = 0; i < layer->neurons_count_x; ++i) {
         for (size_t j = 0; j < layer->neurons_count_y; ++j) {
             som_neuron *out = layer->neurons[i][j];
             if (out->synapses != nullptr) {
-                for (size_t s = 0; s < out->synapses_count; ++s) std::free(out->synapses[s]);
+                for (size_t s = 0; s < out->synapses_count; ++s) records.release(out->synapses[s]);
             }
-            std::free(out->synapses);
-            std::free(out);
+            records.release(out->synapses);
+            records.release(out);
             layer->neurons[i][j] = nullptr;
         }
-        std::free(layer->neurons[i]);
+        records.release(layer->neurons[i]);
         layer->neurons[i] = nullptr;
     }
-    std::free(layer->neurons);
-    std::free(layer);
+    records.release(layer->neurons);
+    records.release(layer);
     network->output_layer = nullptr;
 }
 
