@@ -46,6 +46,7 @@
 #include "som/base/status.h"
 #include "som/engine/engine.h"
 #include "som/engine/search_internal.h"
+#include "som/literal/primitives.h"
 #include "som/model/network_internal.h"
 #include "som/som.h"
 
@@ -63,10 +64,25 @@ constexpr size_t kSignInputs = 10;
 
 double widened(double bound, size_t n) { return bound * (1.0 + (4.0 * static_cast<double>(n) + 16.0) * 0x1p-53); }
 
-double city_block(const double *u, const double *v, size_t n) {
-    double distance = 0.0;
-    for (size_t k = 0; k < n; ++k) distance = distance + std::fabs(u[k] - v[k]);
-    return distance;
+using som_literal::city_block;
+using som_literal::FirstFarthest;
+
+// The pair of rows a and b (in either order) at distance d, offered to the
+// first of the farthest pairs in the caller's row numbers, whatever the order
+// of the offers: the greatest distance above 0.0, and of equal ones the pair
+// first in (i, j) order, as the plain search's strict comparison in that
+// order keeps it. NaN distances never count.
+void offer(FirstFarthest &best, double d, size_t a, size_t b) {
+    FirstFarthest pair;
+    pair.offer(d, std::min(a, b), std::max(a, b));
+    best = som_literal::first_of(best, pair);
+}
+
+// A kernel's answer as the reduction it is.
+FirstFarthest as_first_farthest(const Farthest &result) {
+    FirstFarthest out;
+    if (result.first != SIZE_MAX) out.offer(result.distance, result.first, result.second);
+    return out;
 }
 
 struct Free {
@@ -131,7 +147,8 @@ struct Found {
 };
 
 // Computed distances from row x to every row of the set, as the plain search
-// computes them (|x_k - y_k| equals |y_k - x_k| in floating point too).
+// computes them (|x_k - y_k| equals |y_k - x_k| in floating point too): each
+// lane is som_literal::city_block, in its order.
 void distances_from(const RowSet &set, const double *x, double *out) {
     const size_t n = set.n;
     over_blocks(set.blocks(), set.size() * n, [&](size_t b0, size_t b1, size_t) {
@@ -448,33 +465,11 @@ int every_pair(const RowSet &set, Reporter *reporter, size_t base, Farthest &out
         });
         if (reporter && !reporter->report(base + pairs_before(slice_end))) return SOM_ERROR_CANCELLED;
     }
-    out = Farthest{0.0, SIZE_MAX, SIZE_MAX};
-    for (const Farthest &result : results) {
-        if (result.first == SIZE_MAX) continue;
-        if (out.first == SIZE_MAX || result.distance > out.distance ||
-            (result.distance == out.distance &&
-             (result.first < out.first || (result.first == out.first && result.second < out.second))))
-            out = result;
-    }
+    FirstFarthest farthest;
+    for (const Farthest &result : results) farthest = som_literal::first_of(farthest, as_first_farthest(result));
+    out = Farthest{farthest.value, farthest.first, farthest.second};
     return SOM_OK;
 }
-
-// The first of the farthest pairs offered, in the caller's row numbers,
-// whatever the order of the offers: the greatest distance above 0.0, and of
-// equal ones the pair first in (i, j) order, as the plain search's strict
-// comparison in that order keeps it. NaN distances never count.
-struct FirstFarthest {
-    double distance = 0.0;
-    size_t first = SIZE_MAX, second = SIZE_MAX;
-    void offer(double d, size_t a, size_t b) {
-        const size_t i = std::min(a, b), j = std::max(a, b);
-        if (d > distance || (d == distance && first != SIZE_MAX && (i < first || (i == first && j < second)))) {
-            distance = d;
-            first = i;
-            second = j;
-        }
-    }
-};
 
 // Wild rows compared with the set a group at a time, so that each block of
 // the set is read once per group.
@@ -491,7 +486,7 @@ void farthest_in_set(const RowSet &set, const double *const *from, size_t count,
     // Per part, row of `from` and lane: the greatest distance and the first
     // position reaching it (exact in a double), -1 for none. Lanes see
     // increasing positions, so a strict comparison keeps the first of equal
-    // distances, and NaN never counts.
+    // distances, and NaN never counts: FirstFarthest::offer, lane by lane.
     std::vector<double> lane_best(parts * count * kLanes, 0.0), lane_at(parts * count * kLanes, -1.0);
     over_blocks(set.blocks(), set.size() * n * count, [&](size_t b0, size_t b1, size_t part) {
         double *best = lane_best.data() + part * count * kLanes;
@@ -514,22 +509,22 @@ void farthest_in_set(const RowSet &set, const double *const *from, size_t count,
         }
     });
     // Of equal distances the smallest position, whatever lane or part found
-    // it; lanes past the end (copies of the last row) never count.
+    // it: the pairs (w, position) folded in any order. Lanes past the end
+    // (copies of the last row) never count.
     const double end = static_cast<double>(set.size());
     for (size_t w = 0; w < count; ++w) {
-        distance[w] = 0.0;
-        double first = -1.0;
+        FirstFarthest farthest;
         for (size_t part = 0; part < parts; ++part)
             for (size_t lane = 0; lane < kLanes; ++lane) {
                 const size_t slot = (part * count + w) * kLanes + lane;
-                const double d = lane_best[slot], position = lane_at[slot];
+                const double position = lane_at[slot];
                 if (position < 0.0 || position >= end) continue;
-                if (first < 0.0 || d > distance[w] || (d == distance[w] && position < first)) {
-                    distance[w] = d;
-                    first = position;
-                }
+                FirstFarthest lane_pair;
+                lane_pair.offer(lane_best[slot], w, static_cast<size_t>(position));
+                farthest = som_literal::first_of(farthest, lane_pair);
             }
-        at[w] = first < 0.0 ? SIZE_MAX : static_cast<size_t>(first);
+        distance[w] = farthest.value;
+        at[w] = farthest.found() ? farthest.second : SIZE_MAX;
     }
 }
 
@@ -548,7 +543,7 @@ int wild_pairs(double **rows, size_t n, const std::vector<size_t> &wild, const R
         among.take(rows, n, wild);
         Farthest out{0.0, SIZE_MAX, SIZE_MAX};
         every_pair(among, nullptr, 0, out);
-        if (out.first != SIZE_MAX) best.offer(out.distance, among.index[out.first], among.index[out.second]);
+        if (out.first != SIZE_MAX) offer(best, out.distance, among.index[out.first], among.index[out.second]);
         compared = pairs_of(wild.size());
     }
     for (size_t group = 0; group < wild.size() && tame.size() > 0; group += kWildGroup) {
@@ -559,7 +554,7 @@ int wild_pairs(double **rows, size_t n, const std::vector<size_t> &wild, const R
         for (size_t w = 0; w < count; ++w) from[w] = rows[wild[group + w]];
         farthest_in_set(tame, from, count, distance, at);
         for (size_t w = 0; w < count; ++w)
-            if (at[w] != SIZE_MAX) best.offer(distance[w], wild[group + w], tame.index[at[w]]);
+            if (at[w] != SIZE_MAX) offer(best, distance[w], wild[group + w], tame.index[at[w]]);
         compared += count * tame.size();
         if (!reporter.report(compared)) return SOM_ERROR_CANCELLED;
     }
@@ -598,7 +593,7 @@ int search(double **rows, size_t row_count, size_t n, size_t *first, size_t *sec
         Farthest out{0.0, SIZE_MAX, SIZE_MAX};
         const int status = every_pair(set, &reporter, 0, out);
         if (status != SOM_OK) return status;
-        if (out.first != SIZE_MAX) best.offer(out.distance, out.first, out.second);
+        if (out.first != SIZE_MAX) offer(best, out.distance, out.first, out.second);
     } else {
         if (!tame.empty()) set.take(rows, n, std::move(tame));
         counts.unbounded_rows = wild.size();
@@ -636,12 +631,12 @@ int search(double **rows, size_t row_count, size_t n, size_t *first, size_t *sec
             Farthest out{0.0, SIZE_MAX, SIZE_MAX};
             const int status = every_pair(set, &reporter, pairs_of(row_count) - pairs_of(set.size()), out);
             if (status != SOM_OK) return status;
-            if (out.first != SIZE_MAX) best.offer(out.distance, set.index[out.first], set.index[out.second]);
+            if (out.first != SIZE_MAX) offer(best, out.distance, set.index[out.first], set.index[out.second]);
         }
     }
     if (!reporter.report(pairs_of(row_count))) return SOM_ERROR_CANCELLED;
-    *first = best.first == SIZE_MAX ? 0 : best.first;
-    *second = best.first == SIZE_MAX ? 0 : best.second;
+    *first = best.found() ? best.first : 0;
+    *second = best.found() ? best.second : 0;
     return SOM_OK;
 }
 

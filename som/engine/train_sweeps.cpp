@@ -52,6 +52,7 @@
 #include "som/base/fp_environment.h"
 #include "som/base/status.h"
 #include "som/literal/literal.h"
+#include "som/literal/primitives.h"
 #include "som/model/network_internal.h"
 #include "som/som.h"
 
@@ -84,18 +85,12 @@ void wake_one(std::atomic<uint32_t> &word) {
 #endif
 }
 
-// Keeps the first of the smallest distances of two neuron sets, whatever
-// their order: the smaller distance, and of equal ones the smaller index.
-// Sets with no neuron below DBL_MAX (index SIZE_MAX) give way.
+// The first of the smallest distances of two neuron sets, whatever their
+// order (som_literal::first_of), and whether either had a distance of 0.0.
 Nearest first_of(const Nearest &a, const Nearest &b) {
-    Nearest out = a;
-    if (b.index != SIZE_MAX &&
-        (a.index == SIZE_MAX || b.distance < a.distance || (b.distance == a.distance && b.index < a.index))) {
-        out.distance = b.distance;
-        out.index = b.index;
-    }
-    out.any_zero = a.any_zero || b.any_zero;
-    return out;
+    const som_literal::FirstSmallest first =
+        som_literal::first_of(som_literal::FirstSmallest{a.distance, a.index}, som_literal::FirstSmallest{b.distance, b.index});
+    return Nearest{first.value, first.index, a.any_zero || b.any_zero};
 }
 
 // A second thread that helps with every pass over the grid during one

@@ -55,20 +55,11 @@ double edge_blend(double p_end, double q_end, size_t position, size_t length) {
 // The literal most-distant-pair search: the first pair met, in (i, j) order,
 // at the strictly greatest distance; (0, 0) when no pair is above 0.0.
 void farthest_pair_plain(double **rows, size_t row_count, size_t n, size_t *first, size_t *second) {
-    double best = 0.0;
-    size_t ia = 0, ib = 0;
-    for (size_t i = 0; i < row_count; ++i) {
-        for (size_t j = i + 1; j < row_count; ++j) {
-            double distance = city_block(rows[i], rows[j], n);
-            if (distance > best) {
-                best = distance;
-                ia = i;
-                ib = j;
-            }
-        }
-    }
-    *first = ia;
-    *second = ib;
+    som_literal::FirstFarthest farthest;
+    for (size_t i = 0; i < row_count; ++i)
+        for (size_t j = i + 1; j < row_count; ++j) farthest.offer(city_block(rows[i], rows[j], n), i, j);
+    *first = farthest.found() ? farthest.first : 0;
+    *second = farthest.found() ? farthest.second : 0;
 }
 
 }  // namespace
