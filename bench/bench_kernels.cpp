@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "som/engine/engine.h"
-#include "som/engine/search_internal.h"
+#include "som/engine/options.h"
 #include "som/engine/sweep.h"
 #include "som/som.h"
 #include "unit_helpers.h"
@@ -215,24 +215,21 @@ void BM_RecogniseFilter(benchmark::State &state) {
     som_network *net = som_network_new(n, side, side);
     som_init_weights(net, train.rows.data(), 1000);
     som_train(net, train.rows.data(), 1000, 1);
-    const som_engine::SearchTuning saved = som_engine::search_tuning();
     som_set_max_threads(1);
     std::vector<size_t> wi(count), wj(count), ei(count), ej(count);
-    som_engine::SearchTuning tuning = saved;
-    tuning.filter_min_work = SIZE_MAX;
-    som_engine::set_search_tuning(tuning);
-    som_find_winners(net, data.rows.data(), count, ei.data(), ej.data());
-    tuning.filter_min_work = mode == 0 ? SIZE_MAX : 1;
-    tuning.integer_filter = mode == 2;
-    som_engine::set_search_tuning(tuning);
+    som_engine::CallOptions exact, path;
+    exact.search.filter_min_work = SIZE_MAX;
+    som_engine::find_winners(net, data.rows.data(), count, ei.data(), ej.data(), exact, nullptr);
+    path.search.filter_min_work = mode == 0 ? SIZE_MAX : 1;
+    path.search.integer_filter = mode == 2;
     som_engine::FilterCounts counts;
-    som_engine::find_winners_counted(net, data.rows.data(), count, wi.data(), wj.data(), &counts);
+    som_engine::find_winners(net, data.rows.data(), count, wi.data(), wj.data(), path, &counts);
     if (wi != ei || wj != ej) {
         std::fprintf(stderr, "filtered and exact winners differ\n");
         std::exit(1);
     }
     for (auto _ : state) {
-        som_find_winners_readonly(net, data.rows.data(), count, wi.data(), wj.data());
+        som_engine::find_winners(net, data.rows.data(), count, wi.data(), wj.data(), path, nullptr);
         benchmark::DoNotOptimize(wi.data());
     }
     state.counters["ns_per_row_neuron"] = benchmark::Counter(
@@ -241,7 +238,6 @@ void BM_RecogniseFilter(benchmark::State &state) {
     state.counters["exact_rows_share"] = static_cast<double>(counts.exact_rows) / static_cast<double>(counts.rows);
     state.counters["exact_distances_per_row"] =
         static_cast<double>(counts.exact_distances) / static_cast<double>(counts.rows);
-    som_engine::set_search_tuning(saved);
     som_set_max_threads(0);
     som_network_destroy(net);
 }
@@ -282,18 +278,15 @@ void BM_Pairs(benchmark::State &state) {
             for (size_t k = 0; k < n; ++k) data.rows[r][k] = centres[c * n + k] + normal(random);
         }
     }
-    const som_engine::SearchTuning saved = som_engine::search_tuning();
-    som_engine::SearchTuning tuning = saved;
-    if (!Bounded) tuning.pair_min_rows = SIZE_MAX;
-    som_engine::set_search_tuning(tuning);
+    som_engine::CallOptions options;
+    if (!Bounded) options.search.pair_min_rows = SIZE_MAX;
     som_engine::PairCounts counts;
     size_t a = 0, b = 0;
     for (auto _ : state) {
-        som_engine_farthest_pair_counted(data.rows.data(), count, n, &a, &b, nullptr, nullptr, &counts);
+        som_engine::farthest_pair(data.rows.data(), count, n, &a, &b, som_internal::Observer{}, options, &counts);
         benchmark::DoNotOptimize(a);
     }
     state.counters["rows_left"] = static_cast<double>(counts.candidate_rows);
-    som_engine::set_search_tuning(saved);
 }
 BENCHMARK(BM_Pairs<true>)->Name("pairs/bounded")->ArgNames({"clustered", "rows"})
     ->Args({0, 250000})->Args({0, 1000000})->Args({1, 400000})->Unit(benchmark::kMillisecond);
@@ -313,13 +306,12 @@ void BM_InitWild(benchmark::State &state) {
     if (wild) data.rows[count / 2][3] = DBL_MAX;
     if (count <= 40000) {
         size_t a = 0, b = 0, every_a = 0, every_b = 0;
-        som_engine_farthest_pair_counted(data.rows.data(), count, n, &a, &b, nullptr, nullptr, nullptr);
-        const som_engine::SearchTuning saved = som_engine::search_tuning();
-        som_engine::SearchTuning tuning = saved;
-        tuning.pair_min_rows = SIZE_MAX;
-        som_engine::set_search_tuning(tuning);
-        som_engine_farthest_pair_counted(data.rows.data(), count, n, &every_a, &every_b, nullptr, nullptr, nullptr);
-        som_engine::set_search_tuning(saved);
+        som_engine::CallOptions every;
+        every.search.pair_min_rows = SIZE_MAX;
+        som_engine::farthest_pair(data.rows.data(), count, n, &a, &b, som_internal::Observer{}, som_engine::CallOptions{},
+                                  nullptr);
+        som_engine::farthest_pair(data.rows.data(), count, n, &every_a, &every_b, som_internal::Observer{}, every,
+                                  nullptr);
         if (a != every_a || b != every_b) {
             std::fprintf(stderr, "placement: the bounded and the all-pairs search differ\n");
             std::exit(1);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "som/engine/engine.h"
+#include "som/engine/options.h"
 #include "som/engine/sweep.h"
 #include "som/literal/literal.h"
 #include "som/model/network_internal.h"
@@ -67,20 +68,12 @@ NetworkPtr build(const Problem &p) {
     return network;
 }
 
-SweepStats stats_since(const SweepStats &before) {
-    const SweepStats now = som_engine::sweep_stats();
-    SweepStats out;
-    out.vectors = now.vectors - before.vectors;
-    out.searches = now.searches - before.searches;
-    out.sweeps = now.sweeps - before.sweeps;
-    out.iterations = now.iterations - before.iterations;
-    out.replays = now.replays - before.replays;
-    out.sum_changes = now.sum_changes - before.sum_changes;
-    out.early_zeros = now.early_zeros - before.early_zeros;
-    out.measured = now.measured - before.measured;
-    out.skipped = now.skipped - before.skipped;
-    out.bound_failures = now.bound_failures - before.bound_failures;
-    return out;
+// som_train_observed under `policy`, its counts to *stats when not null.
+int train_with(const SweepPolicy &policy, som_network *network, double **rows, size_t row_count, size_t iterations,
+               SweepStats *stats = nullptr, const som_internal::Observer &observer = som_internal::Observer{}) {
+    som_engine::CallOptions options;
+    options.sweeps = policy;
+    return som_engine::train(network, rows, row_count, iterations, observer, options, stats);
 }
 
 void add(SweepStats &total, const SweepStats &more) {
@@ -120,16 +113,15 @@ void add(SweepStats &total, const SweepStats &more) {
     return same_bits("time constant", {fast->time_constant}, {plain->time_constant});
 }
 
-// Trains one copy of the problem's network with som_train under the current
-// policy, kernels and thread cap, and one with the plain loop; `counts`
-// receives what the sweeps did.
-::testing::AssertionResult trains_like_plain(const Problem &p, SweepStats *counts = nullptr) {
+// Trains one copy of the problem's network with the engine under `policy`
+// and the current kernels and thread cap, and one with the plain loop;
+// `counts` receives what the sweeps did.
+::testing::AssertionResult trains_like_plain(const Problem &p, const SweepPolicy &policy,
+                                             SweepStats *counts = nullptr) {
     NetworkPtr fast = build(p), plain = build(p);
     std::vector<std::vector<double>> table = p.rows;
     std::vector<double *> rows = row_pointers(table);
-    const SweepStats before = som_engine::sweep_stats();
-    const int status = som_train(fast.get(), rows.data(), rows.size(), p.iterations);
-    if (counts) *counts = stats_since(before);
+    const int status = train_with(policy, fast.get(), rows.data(), rows.size(), p.iterations, counts);
     som_train_plain(plain.get(), rows.data(), rows.size(), p.iterations);
     if (status != SOM_OK) return ::testing::AssertionFailure() << "status " << status << " (" << describe(p) << ")";
     ::testing::AssertionResult same = same_networks(fast.get(), plain.get());
@@ -187,7 +179,6 @@ class SweepDifferential : public ::testing::TestWithParam<const char *> {
     }
     void TearDown() override {
         som_engine_select("auto");
-        som_engine::set_sweep_policy(SweepPolicy{});
         som_set_max_threads(0);
     }
 };
@@ -201,7 +192,7 @@ TEST_P(SweepDifferential, EarlyStopAtEveryPositionOfASweep) {
     std::mt19937_64 random(1201);
     for (size_t size : {size_t{2}, size_t{3}, size_t{5}, size_t{8}, size_t{13}, kMaxSweep}) {
         for (bool lead : {false, true}) {
-            som_engine::set_sweep_policy({size, size, lead, false});
+            const SweepPolicy policy{size, size, lead, false};
             Problem p;
             p.n = 3, p.x = 3, p.y = 4;
             p.weights = uniform_values(random, p.n * p.x * p.y, 0.0, 1.0);
@@ -232,17 +223,17 @@ TEST_P(SweepDifferential, EarlyStopAtEveryPositionOfASweep) {
                     values[k] = scale < 60 ? now[q * p.n + k] + std::ldexp(values[k], -scale)
                                            : std::ldexp(values[k], -10 * (scale - 59));
                 double *pointer = values.data();
-                const SweepStats before = som_engine::sweep_stats();
-                ASSERT_EQ(som_train(fast_net, &pointer, 1, p.iterations), SOM_OK);
-                const size_t taken = stats_since(before).iterations;
+                SweepStats counts;
+                ASSERT_EQ(train_with(policy, fast_net, &pointer, 1, p.iterations, &counts), SOM_OK);
+                const size_t taken = counts.iterations;
                 som_train_plain(plain_net, &pointer, 1, p.iterations);
                 ASSERT_TRUE(same_networks(fast_net, plain_net))
-                    << "row " << row << ", stop after " << taken << " iterations, " << describe(som_engine::sweep_policy());
+                    << "row " << row << ", stop after " << taken << " iterations, " << describe(policy);
                 if (taken < p.iterations) positions.insert((taken - 1) % size);
             }
             std::string seen;
             for (size_t q : positions) seen += " " + std::to_string(q);
-            EXPECT_EQ(positions.size(), size) << describe(som_engine::sweep_policy()) << ", positions met:" << seen;
+            EXPECT_EQ(positions.size(), size) << describe(policy) << ", positions met:" << seen;
         }
     }
 }
@@ -256,7 +247,6 @@ TEST_P(SweepDifferential, IterationLimitEndsASweepAnywhere) {
     p.rows = uniform_rows(random, 6, p.n);
     p.weights = uniform_values(random, p.n * p.x * p.y, 0.0, 1.0);
     for (const SweepPolicy &policy : kPolicies) {
-        som_engine::set_sweep_policy(policy);
         // Every cut of the shorter sweeps, and the longest sweep's first
         // ones, last ones and the one past it.
         std::vector<size_t> limits;
@@ -264,7 +254,7 @@ TEST_P(SweepDifferential, IterationLimitEndsASweepAnywhere) {
         for (size_t iterations : {kMaxSweep - 1, kMaxSweep, kMaxSweep + 1, 2 * kMaxSweep + 3}) limits.push_back(iterations);
         for (size_t iterations : limits) {
             p.iterations = iterations;
-            ASSERT_TRUE(trains_like_plain(p)) << describe(policy);
+            ASSERT_TRUE(trains_like_plain(p, policy)) << describe(policy);
         }
     }
 }
@@ -308,11 +298,10 @@ TEST_P(SweepDifferential, IndexSumChangesMidSweep) {
         problems.push_back(p);
     }
     for (const SweepPolicy &policy : kPolicies) {
-        som_engine::set_sweep_policy(policy);
         SweepStats total;
         for (const Problem &p : problems) {
             SweepStats counts;
-            ASSERT_TRUE(trains_like_plain(p, &counts)) << describe(policy);
+            ASSERT_TRUE(trains_like_plain(p, policy, &counts)) << describe(policy);
             add(total, counts);
         }
         // Sweeps of one iteration assume nothing that could fail.
@@ -350,17 +339,15 @@ Problem tied_problem(size_t n, size_t x, size_t y, size_t a, size_t b, size_t c)
 TEST_P(SweepDifferential, TiesAcrossBlocksGoToTheFirstNeuron) {
     const Problem p = tied_problem(2, 3, 9, 1 * 9 + 6, 0 * 9 + 6, 0 * 9 + 8);
     for (const SweepPolicy &policy : kPolicies) {
-        som_engine::set_sweep_policy(policy);
-        ASSERT_TRUE(trains_like_plain(p)) << describe(policy);
+        ASSERT_TRUE(trains_like_plain(p, policy)) << describe(policy);
     }
     Problem pushed = p;
     pushed.rows = {{0.11, 0.1}};
     pushed.time_constant = -27.1;
     pushed.iterations = 40;
     for (const SweepPolicy &policy : kPolicies) {
-        som_engine::set_sweep_policy(policy);
         SweepStats counts;
-        ASSERT_TRUE(trains_like_plain(pushed, &counts)) << describe(policy);
+        ASSERT_TRUE(trains_like_plain(pushed, policy, &counts)) << describe(policy);
         if (policy.most > 1 && !policy.in_place) {
             EXPECT_GT(counts.sum_changes, 0u) << describe(policy);
         }
@@ -386,9 +373,8 @@ TEST_P(SweepDifferential, StopOutsideTheWinnersBlock) {
     p.weights[2 * b] = 1.0 + DBL_EPSILON, p.weights[2 * b + 1] = small;
     p.rows = {{1.0, small}, {1.0, small}};
     for (const SweepPolicy &policy : kPolicies) {
-        som_engine::set_sweep_policy(policy);
         SweepStats counts;
-        ASSERT_TRUE(trains_like_plain(p, &counts)) << describe(policy);
+        ASSERT_TRUE(trains_like_plain(p, policy, &counts)) << describe(policy);
         if (policy.lead_block && policy.most >= 16) {
             EXPECT_GT(counts.early_zeros, 0u) << describe(policy);
         }
@@ -458,11 +444,10 @@ TEST_P(SweepDifferential, SkippedMeasurementsKeepTheirBounds) {
     for (unsigned cap : {1u, 2u}) {
         som_set_max_threads(cap);
         for (const SweepPolicy &policy : policies) {
-            som_engine::set_sweep_policy(policy);
             SweepStats total;
             for (const Problem &p : problems) {
                 SweepStats counts;
-                ASSERT_TRUE(trains_like_plain(p, &counts)) << describe(policy);
+                ASSERT_TRUE(trains_like_plain(p, policy, &counts)) << describe(policy);
                 EXPECT_EQ(counts.bound_failures, 0u) << describe(p) << ", " << describe(policy);
                 add(total, counts);
             }
@@ -493,8 +478,7 @@ TEST_P(SweepDifferential, NonFiniteValues) {
         problems.push_back(p);
     }
     for (const SweepPolicy &policy : kPolicies) {
-        som_engine::set_sweep_policy(policy);
-        for (const Problem &p : problems) ASSERT_TRUE(trains_like_plain(p)) << describe(policy);
+        for (const Problem &p : problems) ASSERT_TRUE(trains_like_plain(p, policy)) << describe(policy);
     }
 }
 
@@ -513,8 +497,7 @@ TEST_P(SweepDifferential, ShapesAndInputCounts) {
         p.weights = random() % 2 ? placed_weights(p.n, p.x, p.y, p.rows)
                                  : uniform_values(random, p.n * p.x * p.y, 0.0, 1.0);
         for (const SweepPolicy &policy : policies) {
-            som_engine::set_sweep_policy(policy);
-            ASSERT_TRUE(trains_like_plain(p)) << describe(policy);
+            ASSERT_TRUE(trains_like_plain(p, policy)) << describe(policy);
         }
     }
 }
@@ -546,9 +529,8 @@ TEST_P(SweepDifferential, ThreadCaps) {
     for (unsigned cap : {1u, 2u}) {
         som_set_max_threads(cap);
         for (const SweepPolicy &policy : policies) {
-            som_engine::set_sweep_policy(policy);
             for (const Problem &p : problems)
-                ASSERT_TRUE(trains_like_plain(p)) << "cap " << cap << ", " << describe(policy);
+                ASSERT_TRUE(trains_like_plain(p, policy)) << "cap " << cap << ", " << describe(policy);
         }
     }
 }
@@ -560,7 +542,6 @@ TEST_P(SweepDifferential, ThreadCaps) {
 TEST_P(SweepDifferential, CancellationKeepsTheFirstRows) {
     SweepPolicy every;
     every.every_report = true;
-    som_engine::set_sweep_policy(every);
     std::mt19937_64 random(1208);
     const size_t shapes[][3] = {{3, 4, 5}, {12, 41, 40}};
     for (const auto &shape : shapes) {
@@ -577,7 +558,8 @@ TEST_P(SweepDifferential, CancellationKeepsTheFirstRows) {
                 auto stop_at = [](void *context, size_t trained, size_t) {
                     return trained == *static_cast<size_t *>(context) ? 1 : 0;
                 };
-                EXPECT_EQ(som_train_observed(fast.get(), rows.data(), rows.size(), p.iterations, stop_at, &done),
+                EXPECT_EQ(train_with(every, fast.get(), rows.data(), rows.size(), p.iterations, nullptr,
+                                     som_internal::Observer{stop_at, &done, nullptr}),
                           SOM_ERROR_CANCELLED);
                 som_train_plain(plain.get(), rows.data(), done, p.iterations);
                 ASSERT_TRUE(same_networks(fast.get(), plain.get())) << "stopped after " << done << ", cap " << cap;
@@ -617,7 +599,6 @@ TEST_P(SweepDifferential, CallbacksSeeTheNetworkOfTheRowsReported) {
         for (bool every : {false, true}) {
             SweepPolicy policy;
             policy.every_report = every;
-            som_engine::set_sweep_policy(policy);
             for (unsigned cap : {1u, 2u}) {
                 som_set_max_threads(cap);
                 const std::string where = describe(p) + (every ? ", every vector" : "") + ", cap " + std::to_string(cap);
@@ -626,7 +607,8 @@ TEST_P(SweepDifferential, CallbacksSeeTheNetworkOfTheRowsReported) {
                 std::vector<double *> rows = row_pointers(table);
                 Snapshots seen;
                 seen.network = fast.get();
-                ASSERT_EQ(som_train_observed(fast.get(), rows.data(), rows.size(), p.iterations, Snapshots::take, &seen),
+                ASSERT_EQ(train_with(policy, fast.get(), rows.data(), rows.size(), p.iterations, nullptr,
+                                     som_internal::Observer{Snapshots::take, &seen, nullptr}),
                           SOM_OK);
                 ASSERT_GE(seen.done.size(), 2u) << where;
                 EXPECT_EQ(seen.done.front(), 0u) << where;

@@ -134,11 +134,4 @@ struct PackedGrid {
 
 }  // namespace som_engine
 
-// The vectorised, threaded most-distant-pair search of the placement,
-// reporting the pairs compared to the observer: a som_internal::PairSearch
-// (som/literal/literal.h). SOM_OK, SOM_ERROR_MEMORY when it could not
-// allocate its scratch space, or SOM_ERROR_CANCELLED.
-int som_engine_farthest_pair(double **rows, size_t row_count, size_t n, size_t *first, size_t *second,
-                             const som_internal::Observer &observer);
-
 #endif

@@ -45,7 +45,7 @@
 #include "som/base/exact_build.h"
 #include "som/base/status.h"
 #include "som/engine/engine.h"
-#include "som/engine/search_internal.h"
+#include "som/engine/options.h"
 #include "som/literal/primitives.h"
 #include "som/model/network_internal.h"
 #include "som/som.h"
@@ -430,9 +430,8 @@ size_t pairs_of(size_t rows) { return rows < 2 ? 0 : rows * (rows - 1) / 2; }
 // split across threads by pair count; the first of the farthest pairs in
 // the set's order. Reports `base` plus the pairs compared after each of a
 // few dozen slices.
-int every_pair(const RowSet &set, Reporter *reporter, size_t base, Farthest &out) {
+int every_pair(const Kernels &kernels, const RowSet &set, Reporter *reporter, size_t base, Farthest &out) {
     const size_t row_count = set.size(), n = set.n;
-    const Kernels &kernels = active();
     const size_t pairs = pairs_of(row_count);
     auto pairs_before = [row_count](size_t i) { return i * (row_count - 1) - i * (i - 1) / 2; };
     auto row_at = [&](size_t target) {
@@ -535,14 +534,14 @@ void farthest_in_set(const RowSet &set, const double *const *from, size_t count,
 // point too; each wild row's first farthest partner among those is the only
 // one of its pairs that can be first at the greatest distance. Reports the
 // pairs compared after each group of wild rows.
-int wild_pairs(double **rows, size_t n, const std::vector<size_t> &wild, const RowSet &tame, Reporter &reporter,
-               FirstFarthest &best) {
+int wild_pairs(const Kernels &kernels, double **rows, size_t n, const std::vector<size_t> &wild, const RowSet &tame,
+               Reporter &reporter, FirstFarthest &best) {
     size_t compared = 0;
     if (wild.size() >= 2) {
         RowSet among;
         among.take(rows, n, wild);
         Farthest out{0.0, SIZE_MAX, SIZE_MAX};
-        every_pair(among, nullptr, 0, out);
+        every_pair(kernels, among, nullptr, 0, out);
         if (out.first != SIZE_MAX) offer(best, out.distance, among.index[out.first], among.index[out.second]);
         compared = pairs_of(wild.size());
     }
@@ -562,8 +561,8 @@ int wild_pairs(double **rows, size_t n, const std::vector<size_t> &wild, const R
 }
 
 int search(double **rows, size_t row_count, size_t n, size_t *first, size_t *second, Reporter &reporter,
-           PairCounts &counts) {
-    const SearchTuning tuning = search_tuning();
+           const SearchTuning &tuning, PairCounts &counts) {
+    const Kernels &kernels = active();
     counts.rows = row_count;
     if (!reporter.report(0)) return SOM_ERROR_CANCELLED;
     // Rows with a NaN never take part. Rows with an infinite or huge value
@@ -591,13 +590,14 @@ int search(double **rows, size_t row_count, size_t n, size_t *first, size_t *sec
         counts.candidate_rows = row_count;
         counts.exact_pairs = pairs_of(row_count);
         Farthest out{0.0, SIZE_MAX, SIZE_MAX};
-        const int status = every_pair(set, &reporter, 0, out);
+        const int status = every_pair(kernels, set, &reporter, 0, out);
         if (status != SOM_OK) return status;
         if (out.first != SIZE_MAX) offer(best, out.distance, out.first, out.second);
     } else {
         if (!tame.empty()) set.take(rows, n, std::move(tame));
         counts.unbounded_rows = wild.size();
-        if (!wild.empty() && wild_pairs(rows, n, wild, set, reporter, best) != SOM_OK) return SOM_ERROR_CANCELLED;
+        if (!wild.empty() && wild_pairs(kernels, rows, n, wild, set, reporter, best) != SOM_OK)
+            return SOM_ERROR_CANCELLED;
         Found found;
         std::vector<double> bound;
         if (set.size() >= 2) good_pair(set, found, bound);
@@ -629,7 +629,7 @@ int search(double **rows, size_t row_count, size_t n, size_t *first, size_t *sec
             counts.candidate_rows = set.size();
             counts.exact_pairs = pairs_of(set.size());
             Farthest out{0.0, SIZE_MAX, SIZE_MAX};
-            const int status = every_pair(set, &reporter, pairs_of(row_count) - pairs_of(set.size()), out);
+            const int status = every_pair(kernels, set, &reporter, pairs_of(row_count) - pairs_of(set.size()), out);
             if (status != SOM_OK) return status;
             if (out.first != SIZE_MAX) offer(best, out.distance, set.index[out.first], set.index[out.second]);
         }
@@ -642,22 +642,18 @@ int search(double **rows, size_t row_count, size_t n, size_t *first, size_t *sec
 
 }  // namespace
 
-int som_engine_farthest_pair_counted(double **rows, size_t row_count, size_t n, size_t *first, size_t *second,
-                                     som_progress progress, void *context, PairCounts *counts) {
-    const som_internal::Observer observer{progress, context, nullptr};
+namespace som_engine {
+
+int farthest_pair(double **rows, size_t row_count, size_t n, size_t *first, size_t *second,
+                  const som_internal::Observer &observer, const CallOptions &options, PairCounts *counts) {
     Reporter reporter{observer, pairs_of(row_count)};
     PairCounts local;
-    // Out of memory comes back as SOM_ERROR_MEMORY, and the caller then
+    // Out of memory comes back as SOM_ERROR_MEMORY, and the placement then
     // runs the plain search, which needs none.
-    const int status = som_internal::guarded([&] { return search(rows, row_count, n, first, second, reporter, local); });
+    const int status = som_internal::guarded(
+        [&] { return search(rows, row_count, n, first, second, reporter, options.search, local); });
     if (counts) *counts = local;
     return status;
 }
 
-int som_engine_farthest_pair(double **rows, size_t row_count, size_t n, size_t *first, size_t *second,
-                             const som_internal::Observer &observer) {
-    Reporter reporter{observer, pairs_of(row_count)};
-    PairCounts counts;
-    // As above: out of memory means the plain search.
-    return som_internal::guarded([&] { return search(rows, row_count, n, first, second, reporter, counts); });
-}
+}  // namespace som_engine

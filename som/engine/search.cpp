@@ -25,20 +25,6 @@ namespace som_engine {
 
 namespace {
 
-// Below these sizes the filters cost more than they save. The filter's
-// cost per row is about that of measuring a few hundred neurons exactly,
-// plus its survivors: measured on a Zen 4 core (maps trained once on uniform
-// data), it is 2x slower than the exact search at 10 x 10 x 8 and 32 x 32 x 8,
-// 1.3x faster at 64 x 64 x 8 and 1.6x at 32 x 32 x 16 (16,384 weights), 2.9x
-// at 100 x 100 x 16. A few thousand rows are compared pair by pair in a few
-// milliseconds.
-constexpr SearchTuning kDefaultTuning{16384, 4096, 4096, true};
-
-std::atomic<bool> tuned_integer_filter{kDefaultTuning.integer_filter};
-std::atomic<size_t> tuned_filter_min_work{kDefaultTuning.filter_min_work};
-std::atomic<size_t> tuned_pair_min_rows{kDefaultTuning.pair_min_rows};
-std::atomic<size_t> tuned_pair_direct_rows{kDefaultTuning.pair_direct_rows};
-
 // The integer nearest to v (ties to even), for |v| <= 2^51: adding and
 // taking away 1.5 * 2^52 rounds away the fraction.
 double nearest_integer(double v) { return (v + 0x1.8p52) - 0x1.8p52; }
@@ -51,22 +37,6 @@ float *allocate_floats(size_t count) {
 }
 
 }  // namespace
-
-SearchTuning default_search_tuning() { return kDefaultTuning; }
-
-SearchTuning search_tuning() {
-    return SearchTuning{tuned_filter_min_work.load(std::memory_order_relaxed),
-                        tuned_pair_min_rows.load(std::memory_order_relaxed),
-                        tuned_pair_direct_rows.load(std::memory_order_relaxed),
-                        tuned_integer_filter.load(std::memory_order_relaxed)};
-}
-
-void set_search_tuning(const SearchTuning &tuning) {
-    tuned_filter_min_work.store(tuning.filter_min_work, std::memory_order_relaxed);
-    tuned_pair_min_rows.store(tuning.pair_min_rows, std::memory_order_relaxed);
-    tuned_pair_direct_rows.store(tuning.pair_direct_rows, std::memory_order_relaxed);
-    tuned_integer_filter.store(tuning.integer_filter, std::memory_order_relaxed);
-}
 
 FilterGrid::~FilterGrid() {
     std::free(weights);
@@ -275,8 +245,8 @@ bool FilterGrid::build_image(const double *packed, size_t inputs, size_t neuron_
 
 namespace {
 
-int find_winners(const som_network *network, const double *const *rows, size_t row_count, size_t *winners_i,
-                 size_t *winners_j, FilterCounts *counts) {
+int search_rows(const som_network *network, const double *const *rows, size_t row_count, size_t *winners_i,
+                size_t *winners_j, const SearchTuning &tuning, FilterCounts *counts) {
     if (som_network_check(network) != SOM_OK || !som_rows_present(network, rows, row_count) ||
         (row_count > 0 && (winners_i == nullptr || winners_j == nullptr)))
         return SOM_ERROR_INVALID;
@@ -296,7 +266,6 @@ int find_winners(const som_network *network, const double *const *rows, size_t r
     } else if (grid.pack(network)) {
         const Kernels &kernels = active();
         FilterGrid filter;
-        const SearchTuning tuning = search_tuning();
         const bool filtered = neurons * n >= tuning.filter_min_work &&
                               filter.build(grid.weights, n, neurons, kernels.integer_filter && tuning.integer_filter);
         size_t parts = worker_count(row_count * neurons * n);
@@ -353,9 +322,11 @@ int find_winners(const som_network *network, const double *const *rows, size_t r
 
 }  // namespace
 
-int find_winners_counted(const som_network *network, const double *const *rows, size_t row_count,
-                         size_t *winners_i, size_t *winners_j, FilterCounts *counts) {
-    return som_internal::guarded([&] { return find_winners(network, rows, row_count, winners_i, winners_j, counts); });
+int find_winners(const som_network *network, const double *const *rows, size_t row_count, size_t *winners_i,
+                 size_t *winners_j, const CallOptions &options, FilterCounts *counts) {
+    if (counts) *counts = FilterCounts{};
+    return som_internal::guarded(
+        [&] { return search_rows(network, rows, row_count, winners_i, winners_j, options.search, counts); });
 }
 
 }  // namespace som_engine
@@ -365,13 +336,13 @@ extern "C" {
 int som_find_winners_readonly(const som_network *network, const double *const *rows, size_t row_count,
                               size_t *winners_i, size_t *winners_j) {
     som_internal::DefaultFloatingPoint environment;
-    return find_winners_counted(network, rows, row_count, winners_i, winners_j, nullptr);
+    return find_winners(network, rows, row_count, winners_i, winners_j, CallOptions{}, nullptr);
 }
 
 int som_find_winners(som_network *network, double **rows, size_t row_count, size_t *winners_i,
                      size_t *winners_j) {
     som_internal::DefaultFloatingPoint environment;
-    const int status = find_winners_counted(network, rows, row_count, winners_i, winners_j, nullptr);
+    const int status = find_winners(network, rows, row_count, winners_i, winners_j, CallOptions{}, nullptr);
     if (status == SOM_OK && row_count > 0) som_set_inputs(network, rows[row_count - 1]);
     return status;
 }

@@ -1,6 +1,6 @@
 // One sweep of training: several iterations of one vector run over each
 // block of neurons while the block is in registers, all with the factors of
-// one assumed winner index sum. engine_train.cpp decides the sweeps and
+// one assumed winner index sum. train_sweeps.cpp decides the sweeps and
 // checks them afterwards; the kernels (kernels_train.inc) run them.
 #ifndef SOM_ENGINE_SWEEP_H
 #define SOM_ENGINE_SWEEP_H
@@ -74,43 +74,6 @@ struct SweepJob {
     // out[iterations]) are those after that iteration.
     bool *stopped;
 };
-
-// What the sweeps of training calls did, summed over calls; the benchmarks
-// read it. Each training call adds its counts once, at its end.
-struct SweepStats {
-    uint64_t vectors = 0;      // vectors trained
-    uint64_t searches = 0;     // winner searches of their own (the others
-                               // ride on the sweep that ends a vector)
-    uint64_t sweeps = 0;       // sweeps run (each a pass over the grid)
-    uint64_t iterations = 0;   // iterations kept
-    uint64_t replays = 0;      // sweeps replayed, for either reason below
-    uint64_t sum_changes = 0;  // ... because a winner's index sum differed
-    uint64_t early_zeros = 0;  // ... because a distance of 0.0 came early
-    uint64_t measured = 0;     // block-iterations whose distances were formed
-    uint64_t skipped = 0;      // ... and those left out
-    uint64_t bound_failures = 0;  // checking mode: bounds that did not hold
-};
-SweepStats sweep_stats();
-void reset_sweep_stats();
-
-// How training chooses its sweeps. The defaults are what the library uses;
-// the tests set others to force every kind of sweep and replay. Read once
-// per training call.
-struct SweepPolicy {
-    size_t first = 64;        // iterations in the first sweep of the first
-                              // vector; later vectors start with half as
-                              // many after an index sum changed, twice as
-                              // many (up to `most`) otherwise
-    size_t most = 64;         // the most in any sweep (<= kMaxSweep)
-    bool lead_block = true;   // run the winner's block first to find the stop
-    bool in_place = false;    // as without memory for a second copy
-    bool skipping = true;     // leave out measurements a bound shows useless
-    bool checking = false;    // ... but make and check them all the same
-    bool every_report = false;  // report after every vector, however much
-                                // keeping the records current costs
-};
-SweepPolicy sweep_policy();
-void set_sweep_policy(const SweepPolicy &policy);
 
 }  // namespace som_engine
 

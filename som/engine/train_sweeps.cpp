@@ -31,6 +31,7 @@
 // blocks, chunks, the winner's block run first), as the plain search's
 // strict comparison in row-major order gives them.
 #include "som/engine/engine.h"
+#include "som/engine/options.h"
 #include "som/engine/sweep.h"
 
 #if defined(__linux__)
@@ -309,86 +310,6 @@ class TrainingTeam {
     std::thread thread_;
 };
 
-// Process-wide sums of every call's counts, and the sweep policy.
-struct StatsWords {
-    std::atomic<uint64_t> vectors{0}, searches{0}, sweeps{0}, iterations{0}, replays{0}, sum_changes{0},
-        early_zeros{0}, measured{0}, skipped{0}, bound_failures{0};
-};
-StatsWords stats_words;
-std::atomic<size_t> policy_first{SweepPolicy{}.first}, policy_most{SweepPolicy{}.most};
-std::atomic<bool> policy_lead{SweepPolicy{}.lead_block}, policy_in_place{SweepPolicy{}.in_place},
-    policy_skipping{SweepPolicy{}.skipping}, policy_checking{SweepPolicy{}.checking},
-    policy_every_report{SweepPolicy{}.every_report};
-
-void add_stats(const SweepStats &s) {
-    stats_words.vectors.fetch_add(s.vectors, std::memory_order_relaxed);
-    stats_words.searches.fetch_add(s.searches, std::memory_order_relaxed);
-    stats_words.sweeps.fetch_add(s.sweeps, std::memory_order_relaxed);
-    stats_words.iterations.fetch_add(s.iterations, std::memory_order_relaxed);
-    stats_words.replays.fetch_add(s.replays, std::memory_order_relaxed);
-    stats_words.sum_changes.fetch_add(s.sum_changes, std::memory_order_relaxed);
-    stats_words.early_zeros.fetch_add(s.early_zeros, std::memory_order_relaxed);
-    stats_words.measured.fetch_add(s.measured, std::memory_order_relaxed);
-    stats_words.skipped.fetch_add(s.skipped, std::memory_order_relaxed);
-    stats_words.bound_failures.fetch_add(s.bound_failures, std::memory_order_relaxed);
-}
-
-}  // namespace
-
-SweepStats sweep_stats() {
-    SweepStats s;
-    s.vectors = stats_words.vectors.load(std::memory_order_relaxed);
-    s.searches = stats_words.searches.load(std::memory_order_relaxed);
-    s.sweeps = stats_words.sweeps.load(std::memory_order_relaxed);
-    s.iterations = stats_words.iterations.load(std::memory_order_relaxed);
-    s.replays = stats_words.replays.load(std::memory_order_relaxed);
-    s.sum_changes = stats_words.sum_changes.load(std::memory_order_relaxed);
-    s.early_zeros = stats_words.early_zeros.load(std::memory_order_relaxed);
-    s.measured = stats_words.measured.load(std::memory_order_relaxed);
-    s.skipped = stats_words.skipped.load(std::memory_order_relaxed);
-    s.bound_failures = stats_words.bound_failures.load(std::memory_order_relaxed);
-    return s;
-}
-
-void reset_sweep_stats() {
-    for (std::atomic<uint64_t> *word :
-         {&stats_words.vectors, &stats_words.searches, &stats_words.sweeps, &stats_words.iterations,
-          &stats_words.replays, &stats_words.sum_changes, &stats_words.early_zeros, &stats_words.measured,
-          &stats_words.skipped, &stats_words.bound_failures})
-        word->store(0, std::memory_order_relaxed);
-}
-
-SweepPolicy sweep_policy() {
-    SweepPolicy policy;
-    policy.first = policy_first.load(std::memory_order_relaxed);
-    policy.most = policy_most.load(std::memory_order_relaxed);
-    policy.lead_block = policy_lead.load(std::memory_order_relaxed);
-    policy.in_place = policy_in_place.load(std::memory_order_relaxed);
-    policy.skipping = policy_skipping.load(std::memory_order_relaxed);
-    policy.checking = policy_checking.load(std::memory_order_relaxed);
-    policy.every_report = policy_every_report.load(std::memory_order_relaxed);
-    return policy;
-}
-
-void set_sweep_policy(const SweepPolicy &policy) {
-    // At least one iteration a sweep, at most what the kernels hold.
-    const size_t most = policy.most < 1 ? 1 : policy.most > kMaxSweep ? kMaxSweep : policy.most;
-    const size_t first = policy.first < 1 ? 1 : policy.first > most ? most : policy.first;
-    policy_first.store(first, std::memory_order_relaxed);
-    policy_most.store(most, std::memory_order_relaxed);
-    policy_lead.store(policy.lead_block, std::memory_order_relaxed);
-    policy_in_place.store(policy.in_place, std::memory_order_relaxed);
-    policy_skipping.store(policy.skipping, std::memory_order_relaxed);
-    policy_checking.store(policy.checking, std::memory_order_relaxed);
-    policy_every_report.store(policy.every_report, std::memory_order_relaxed);
-}
-
-}  // namespace som_engine
-
-using namespace som_engine;
-
-namespace {
-
 // Iterations whose learning rates a training call works out once.
 constexpr size_t kRateTable = 4096;
 
@@ -436,8 +357,16 @@ class ReportClock {
     Clock::duration copy_;
 };
 
-int train(som_network *network, double **rows, size_t row_count, size_t iterations,
-          const som_internal::Observer &observer) {
+// The policy as training takes it: at least one iteration a sweep, at most
+// what the kernels hold.
+SweepPolicy within_limits(SweepPolicy policy) {
+    policy.most = policy.most < 1 ? 1 : policy.most > kMaxSweep ? kMaxSweep : policy.most;
+    policy.first = policy.first < 1 ? 1 : policy.first > policy.most ? policy.most : policy.first;
+    return policy;
+}
+
+int train_sweeps(som_network *network, double **rows, size_t row_count, size_t iterations,
+                 const som_internal::Observer &observer, const CallOptions &options, SweepStats *stats) {
     if (som_network_check(network) != SOM_OK || !som_rows_present(network, rows, row_count)) return SOM_ERROR_INVALID;
     som_internal::time_constant(network);
     // No iteration presents no vector, and reports nothing.
@@ -483,7 +412,7 @@ int train(som_network *network, double **rows, size_t row_count, size_t iteratio
     // A sweep of several iterations writes into a second copy, so that the
     // weights at its start stay for a replay. Without room for the copy,
     // every sweep is one iteration, which never needs one, in place.
-    SweepPolicy policy = sweep_policy();
+    SweepPolicy policy = within_limits(options.sweeps);
     SpareWeights spare;
     if (!policy.in_place) spare.weights = allocate_packed(grid.blocks, n);
     if (spare.weights == nullptr) policy.first = policy.most = 1;
@@ -711,24 +640,34 @@ int train(som_network *network, double **rows, size_t row_count, size_t iteratio
     counts.measured = tallies.measured.load(std::memory_order_relaxed);
     counts.skipped = tallies.skipped.load(std::memory_order_relaxed);
     counts.bound_failures = tallies.failures.load(std::memory_order_relaxed);
-    add_stats(counts);
+    if (stats) *stats = counts;
     return status;
 }
 
 }  // namespace
 
+int train(som_network *network, double **rows, size_t row_count, size_t iterations,
+          const som_internal::Observer &observer, const CallOptions &options, SweepStats *stats) {
+    if (stats) *stats = SweepStats{};
+    return som_internal::guarded(
+        [&] { return train_sweeps(network, rows, row_count, iterations, observer, options, stats); });
+}
+
+}  // namespace som_engine
+
 extern "C" {
 
 int som_train(som_network *network, double **rows, size_t row_count, size_t iterations) {
     som_internal::DefaultFloatingPoint environment;
-    return som_internal::guarded([&] { return train(network, rows, row_count, iterations, som_internal::Observer{}); });
+    return som_engine::train(network, rows, row_count, iterations, som_internal::Observer{}, som_engine::CallOptions{},
+                             nullptr);
 }
 
 int som_train_observed(som_network *network, double **rows, size_t row_count, size_t iterations,
                        som_progress progress, void *context) {
     som_internal::DefaultFloatingPoint environment;
     const som_internal::Observer observer{progress, context, &environment};
-    return som_internal::guarded([&] { return train(network, rows, row_count, iterations, observer); });
+    return som_engine::train(network, rows, row_count, iterations, observer, som_engine::CallOptions{}, nullptr);
 }
 
 }  // extern "C"

@@ -64,8 +64,8 @@ void farthest_pair_plain(double **rows, size_t row_count, size_t n, size_t *firs
 
 }  // namespace
 
-int som_internal::place_weights(som_network *network, double **rows, size_t row_count, PairSearch fast_search,
-                                const Observer &observer) {
+int som_internal::place_weights(som_network *network, double **rows, size_t row_count,
+                                const PairSearch &fast_search, const Observer &observer) {
     if (som_network_check(network) != SOM_OK || !som_rows_present(network, rows, row_count)) return SOM_ERROR_INVALID;
     const size_t n = network->input_layer->neurons_count;
     const size_t X = network->output_layer->neurons_count_x;
@@ -80,8 +80,9 @@ int som_internal::place_weights(som_network *network, double **rows, size_t row_
     if (centre == nullptr) return SOM_ERROR_MEMORY;
 
     size_t ia = 0, ib = 0;
-    const int searched =
-        fast_search != nullptr ? fast_search(rows, row_count, n, &ia, &ib, observer) : SOM_ERROR_MEMORY;
+    const int searched = fast_search.search != nullptr
+                             ? fast_search.search(fast_search.settings, rows, row_count, n, &ia, &ib, observer)
+                             : SOM_ERROR_MEMORY;
     if (searched == SOM_ERROR_CANCELLED) return searched;
     // Without room for the fast search, the literal one needs none; the
     // callback still hears of the end.
@@ -152,5 +153,5 @@ int som_internal::place_weights(som_network *network, double **rows, size_t row_
 extern "C" int som_init_weights_plain(som_network *network, double **rows, size_t row_count) {
     som_internal::DefaultFloatingPoint environment;
     return som_internal::guarded(
-        [&] { return som_internal::place_weights(network, rows, row_count, nullptr, som_internal::Observer{}); });
+        [&] { return som_internal::place_weights(network, rows, row_count, {}, som_internal::Observer{}); });
 }
