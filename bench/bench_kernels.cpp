@@ -128,21 +128,18 @@ void BM_Sweep(benchmark::State &state) {
         if (distance < best) best = distance, winner = p;
     }
     const size_t s = winner / side + winner % side, lead = winner / kLanes;
-    const double margin = static_cast<double>(n + 16) * 0x1p-52;
-    double squares = 0.0;
-    for (size_t k = 0; k < n; ++k) squares = squares + x[k] * x[k];
+    const training_skip::Margins margins = training_skip::margins_for(n);
     SweepCounts counts;
     SweepJob job{grid.weights, other, n, x, neighbourhood.data() + (max_sum - s), rates, index_sum.data(),
-                 block_first_sum.data(), iterations, SIZE_MAX, nullptr, nullptr, nullptr, margin,
-                 1.0 - margin - 0x1p-46, 1.0 + 4.0 * margin + 0x1p-40,
-                 2.0 * (std::sqrt(squares) * (1.0 + 2.0 * margin) + 0x1p-400), &counts, nullptr, false, 0.0, nullptr};
+                 block_first_sum.data(), iterations, SIZE_MAX, nullptr, nullptr, nullptr, margins,
+                 training_skip::twice_norm(x, n, margins), &counts, nullptr, false, 0.0, nullptr};
     const Kernels &kernels = active();
     Nearest first[kMaxSweep + 1], out[kMaxSweep + 1];
     kernels.sweep(job, lead, lead + 1, first);
     double above[kMaxSweep], below[kMaxSweep];
     for (size_t j = 0; j < iterations; ++j) {
         below[j] = first[j].distance;
-        above[j] = std::max(std::sqrt(below[j] * (1.0 + 4.0 * margin)), 0x1p-440) * (1.0 + 0x1p-50);
+        above[j] = training_skip::threshold(below[j], first[j].index != SIZE_MAX, margins);
     }
     if (skipping) {
         job.skip = lead;

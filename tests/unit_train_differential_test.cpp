@@ -726,7 +726,7 @@ TEST_P(SweepDifferential, KernelMatchesPlainIterations) {
             const bool in_place = random() % 2, search_next = random() % 2;
             SweepJob job{packed, in_place ? packed : other, n, x.data(), neighbourhood.data() + (max_sum - s),
                          rates, index_sum.data(), block_first_sum.data(), iterations, skip,
-                         search_next ? next.data() : nullptr, nullptr, nullptr, 0.0, 0.0, 0.0, 0.0, nullptr,
+                         search_next ? next.data() : nullptr, nullptr, nullptr, {}, 0.0, nullptr,
                          nullptr, false, 0.0, nullptr};
             Nearest out[kMaxSweep + 1];
             kernels.sweep(job, begin, end, out);

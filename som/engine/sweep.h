@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "som/engine/bounds/training_skip.h"
+
 namespace som_engine {
 
 // Most iterations in one sweep: the per-iteration results of a range of
@@ -49,16 +51,14 @@ struct SweepJob {
     // for the neuron nearest to next_x, into out[iterations].
     const double *next_x;
 
-    // Skipping measurements (see kernels_train.inc for the bound). When
+    // Skipping measurements (bounds/training_skip.h). When
     // `above` is not null, iteration j's distances of a block may go
     // unmeasured where its bound shows them all above below[j], the
     // smallest distance of iteration j in a block measured beforehand;
     // above[j] is the threshold on the bound that shows it.
     const double *above;
     const double *below;
-    double margin;  // r = (n + 16) 2^-52
-    double shrink;  // 1 - r - 2^-46
-    double grow;    // 1 + 4 r + 2^-40
+    training_skip::Margins margins;  // for n inputs
     double span;    // 2 X, X >= ||x||
     SweepCounts *counts;  // or null
     // Each block's bound, two vectors of kLanes per block, or null. With

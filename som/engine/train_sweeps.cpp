@@ -30,6 +30,7 @@
 // 0.0. Ties go to the smaller index in every combination of minima (lanes,
 // blocks, chunks, the winner's block run first), as the plain search's
 // strict comparison in row-major order gives them.
+#include "som/engine/bounds/training_skip.h"
 #include "som/engine/engine.h"
 #include "som/engine/options.h"
 #include "som/engine/sweep.h"
@@ -460,17 +461,11 @@ int train_sweeps(som_network *network, double **rows, size_t row_count, size_t i
     SweepStats counts;
     SweepCounts tallies;
     tallies.checking = policy.checking;
-    // The bound's margin (kernels_train.inc), for up to 2^26 inputs.
-    const bool skipping = policy.skipping && n <= (size_t{1} << 26);
-    const double margin = static_cast<double>(n + 16) * 0x1p-52;
+    // Distances left unformed where the bound (bounds/training_skip.h) shows
+    // them too far to matter.
+    const bool skipping = policy.skipping && training_skip::applies(n);
+    const training_skip::Margins margins = training_skip::margins_for(n);
     double rates[kMaxSweep], above[kMaxSweep], below[kMaxSweep];
-    // 2 X with X >= ||x||: the square root of the rounded sum of squares,
-    // raised by more than its rounding can have taken off.
-    auto twice_norm = [n, margin](const double *x) {
-        double squares = 0.0;
-        for (size_t k = 0; k < n; ++k) squares = squares + x[k] * x[k];
-        return 2.0 * (std::sqrt(squares) * (1.0 + 2.0 * margin) + 0x1p-400);
-    };
     // Sweeps as long as the policy allows, as long as winners' index sums
     // hold (see the end of each vector).
     size_t first = policy.first;
@@ -490,7 +485,8 @@ int train_sweeps(som_network *network, double **rows, size_t row_count, size_t i
     for (size_t r = 0; r < row_count && status == SOM_OK; ++r) {
         const double *x = rows[r];
         const double *next_x = r + 1 < row_count ? rows[r + 1] : nullptr;
-        const double span = twice_norm(x), next_span = next_x != nullptr ? twice_norm(next_x) : 0.0;
+        const double span = training_skip::twice_norm(x, n, margins);
+        const double next_span = next_x != nullptr ? training_skip::twice_norm(next_x, n, margins) : 0.0;
         Nearest winner = next_known ? next_winner : search(x);
         if (!next_known) ++counts.searches;
         // The bounds the last vector's last sweep left hold for this vector's
@@ -504,7 +500,7 @@ int train_sweeps(som_network *network, double **rows, size_t row_count, size_t i
             SweepJob job{grid.weights, spare.weights ? spare.weights : grid.weights, n, x,
                          neighbourhood.data() + (max_sum - s), rates, index_sum.data(), block_first_sum.data(),
                          size < iterations - done ? size : iterations - done, SIZE_MAX, nullptr,
-                         nullptr, nullptr, margin, 1.0 - margin - 0x1p-46, 1.0 + 4.0 * margin + 0x1p-40, span,
+                         nullptr, nullptr, margins, span,
                          &tallies, bounds.data(), bounds_in, next_span, nullptr};
             bounds_in = false;
             for (size_t j = 0; j < job.iterations; ++j) rates[j] = rate_of(done + 1 + j);
@@ -541,18 +537,12 @@ int train_sweeps(som_network *network, double **rows, size_t row_count, size_t i
                 }
                 job.skip = lead_block;
                 // The other blocks measure only what the lead block's
-                // smallest distances leave possible. The bound needs every
-                // factor in [0, 0.99]; the neighbourhood factors are in
-                // (0, 1], so the rates decide.
-                bool bounded = skipping;
-                for (size_t j = 0; j < job.iterations && bounded; ++j) bounded = rates[j] >= 0.0 && rates[j] <= 0.99;
-                if (bounded) {
+                // smallest distances leave possible, where the rates let
+                // the bound hold.
+                if (skipping && training_skip::rates_allow(rates, job.iterations)) {
                     for (size_t j = 0; j < job.iterations; ++j) {
                         below[j] = lead[j].distance;
-                        above[j] = lead[j].index == SIZE_MAX
-                                       ? INFINITY
-                                       : std::max(std::sqrt(below[j] * (1.0 + 4.0 * margin)), 0x1p-440) *
-                                             (1.0 + 0x1p-50);
+                        above[j] = training_skip::threshold(below[j], lead[j].index != SIZE_MAX, margins);
                     }
                     job.above = above;
                     job.below = below;
