@@ -15,6 +15,7 @@
 #include "som/base/exact_build.h"
 #include "som/base/fp_environment.h"
 #include "som/base/status.h"
+#include "som/engine/bounds/recognition_filter.h"
 #include "som/engine/search_internal.h"
 #include "som/model/network_internal.h"
 #include "som/som.h"
@@ -88,7 +89,7 @@ bool FilterGrid::build(const double *packed, size_t inputs, size_t neuron_count,
 bool FilterGrid::build_image(const double *packed, size_t inputs, size_t neuron_count, bool integer) {
     n = inputs;
     neurons = neuron_count;
-    if (n == 0 || n > kFilterMaxInputs || neurons == 0) return false;
+    if (n == 0 || n > recognition_filter::kMostInputs || neurons == 0) return false;
     const size_t filled = (neurons + kFilterLanes - 1) / kFilterLanes;
     groups = (filled + kFilterGroupStep - 1) / kFilterGroupStep * kFilterGroupStep;
     // At most one neuron in eight may need the exact measure on every row;
@@ -146,9 +147,7 @@ bool FilterGrid::build_image(const double *packed, size_t inputs, size_t neuron_
     if (spread > 0.0) std::frexp(spread, &exponent);
     exponent = std::clamp(exponent, -960, 960);
     scale = std::ldexp(1.0, -exponent);
-    // The allowance for underflow in the plain distance, (n + 1) 2^-1073, in
-    // scaled units, and never below (n + 1) 2^-1000, a normal number.
-    tau = std::ldexp(static_cast<double>(n) + 1.0, std::max(-1073 - 2 * exponent, -1000));
+    tau = recognition_filter::underflow_allowance(n, exponent);
 
     // Ordinary neurons, and the greatest scaled component among them.
     special_count = 0;
@@ -156,11 +155,11 @@ bool FilterGrid::build_image(const double *packed, size_t inputs, size_t neuron_
     for (size_t p = 0; p < neurons; ++p) {
         const double *w = weights_of(p);
         double most = 0.0;
-        for (size_t k = 0; k < n && most <= 0x1p50; ++k) {
+        for (size_t k = 0; k < n && most <= recognition_filter::kRange; ++k) {
             const double y = std::fabs((w[k * kLanes] - centre[k]) * scale);
-            most = y <= most ? most : (y <= 0x1p50 ? y : INFINITY);  // NaN and infinity: special
+            most = y <= most ? most : (y <= recognition_filter::kRange ? y : INFINITY);  // NaN and infinity: special
         }
-        if (most <= 0x1p50) {
+        if (most <= recognition_filter::kRange) {
             reach = std::max(reach, most);
         } else {
             if (special_count == special_limit) return false;
@@ -184,10 +183,7 @@ bool FilterGrid::build_image(const double *packed, size_t inputs, size_t neuron_
     integer = integer && (reach == 0.0 || (reach >= 0x1p-8 && reach <= 4.0));
     norm_bound = 0.0;
     if (integer) {
-        // |q| <= 2^bits keeps every sum of n products below 2^30.
-        int log_n = 0;
-        while ((size_t{1} << log_n) < n) ++log_n;
-        pair_bits = std::min(14, (30 - log_n) / 2);
+        pair_bits = recognition_filter::pair_bits_for(n);
         int reach_exponent = 0;
         if (reach > 0.0) std::frexp(reach, &reach_exponent);
         pair_exponent = pair_bits - reach_exponent;
@@ -219,8 +215,8 @@ bool FilterGrid::build_image(const double *packed, size_t inputs, size_t neuron_
             const double length = std::ldexp(sum, -2 * pair_exponent);
             norms[p] = counted ? static_cast<float>(length) : INFINITY;
             if (counted) {
-                norm_bound = std::max(norm_bound, std::sqrt(length) * (1.0 + 0x1p-40));
-                pair_error = std::max(pair_error, std::sqrt(moved) * (1.0 + 0x1p-40));
+                norm_bound = std::max(norm_bound, recognition_filter::length_bound(length));
+                pair_error = std::max(pair_error, recognition_filter::length_bound(moved));
             }
         }
         return true;
@@ -238,7 +234,7 @@ bool FilterGrid::build_image(const double *packed, size_t inputs, size_t neuron_
             sum = sum + static_cast<double>(wf) * static_cast<double>(wf);
         }
         norms[p] = counted ? static_cast<float>(sum) : INFINITY;
-        if (counted) norm_bound = std::max(norm_bound, std::sqrt(sum) * (1.0 + 0x1p-40));
+        if (counted) norm_bound = std::max(norm_bound, recognition_filter::length_bound(sum));
     }
     return true;
 }

@@ -78,9 +78,6 @@ struct FilterGrid {
 constexpr size_t kFilterGroupStep = 4;
 constexpr size_t kFilterChunkGroups = 32;
 
-// The largest input dimension the filter's error bound is written for.
-constexpr size_t kFilterMaxInputs = 4096;
-
 }  // namespace som_engine
 
 #endif
