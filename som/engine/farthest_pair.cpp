@@ -8,24 +8,15 @@
 // own arithmetic and tie-break. The answer is decided only by those exact
 // distances, so it is the plain search's answer to the bit.
 //
-// ROUNDING. The plain search computes d(i, j) from 0.0 as
-// d = d + |x_ik - x_jk| for k in increasing order. A subtraction of doubles
-// is exact or within a factor 1 +- u (u = 2^-53; differences among the
-// subnormals are exact), |.| is exact, and sums of non-negative terms are
-// within 1 +- u each, so with D the real distance
-//     D (1 - u)^n <= d <= D (1 + u)^n.
-// Every bound below is an upper bound B(i) on max_j D(i, j), computed from
-// n-term sums of non-negative values (relative error within (1 - u)^-(n+1)),
-// or, for the sign-vector bound, with an explicit absolute allowance. A row
-// is dropped only when widened(B(i)) < L, where L is the computed distance
-// of a pair already found and widened() multiplies by
-// 1 + (4n + 16) u > ((1 + u) / (1 - u))^(n + 2): then every pair (i, j) has
-// d(i, j) < L <= the greatest computed distance, so row i is in no pair that
-// reaches it, and in no tie at it either. Equal rows (== in every
-// component, so -0.0 equals 0.0) have equal computed distances to every
-// row; of each set of equal rows only the first is kept, and of all the
-// pairs between the copies of two kept rows a < b the first in (i, j) order
-// is (a, b) itself.
+// Every bound below is an upper bound on a row's greatest distance to the
+// others; a row is dropped only where that bound, widened for the rounding
+// of both the bound and the plain distances, falls short of the computed
+// distance of a pair already found (som/engine/bounds/placement_pruning.h:
+// the derivation and the arithmetic). Equal rows (== in every component,
+// so -0.0 equals 0.0) have equal computed distances to every row; of each
+// set of equal rows only the first is kept, and of all the pairs between
+// the copies of two kept rows a < b the first in (i, j) order is (a, b)
+// itself.
 //
 // Rows holding a NaN have a NaN distance to every row, which never wins:
 // they are left out. Rows with infinite or huge values (beyond 2^900, where
@@ -44,6 +35,7 @@
 
 #include "som/base/exact_build.h"
 #include "som/base/status.h"
+#include "som/engine/bounds/placement_pruning.h"
 #include "som/engine/engine.h"
 #include "som/engine/options.h"
 #include "som/literal/primitives.h"
@@ -54,15 +46,14 @@ using namespace som_engine;
 
 namespace {
 
-constexpr double kHuge = 0x1p900;
+using placement_pruning::may_reach;
+
 // Pivots of the ball bound: enough to give each cluster of typical data a
 // few balls of its own, few enough that a pass over the rows per pivot stays
 // a small multiple of reading them.
 constexpr size_t kPivots = 64;
 // The sign-vector bound visits 2^(n-1) sums per row.
 constexpr size_t kSignInputs = 10;
-
-double widened(double bound, size_t n) { return bound * (1.0 + (4.0 * static_cast<double>(n) + 16.0) * 0x1p-53); }
 
 using som_literal::city_block;
 using som_literal::FirstFarthest;
@@ -196,11 +187,11 @@ void good_pair(const RowSet &set, Found &found, std::vector<double> &scratch) {
     }
 }
 
-// Keeps the rows whose bound, widened, reaches the distance found.
+// Keeps the rows whose bound may reach the distance found.
 std::vector<size_t> kept_rows(const RowSet &set, const std::vector<double> &bound, double reach) {
     std::vector<size_t> kept;
     for (size_t s = 0; s < set.size(); ++s)
-        if (widened(bound[s], set.n) >= reach) kept.push_back(set.index[s]);
+        if (may_reach(bound[s], set.n, reach)) kept.push_back(set.index[s]);
     return kept;
 }
 
@@ -262,10 +253,9 @@ void sign_sums(const double *block, size_t n, double *sums) {
 }
 
 // Bound 2 (few inputs): max_j |x_i - x_j|_1 = max over sign vectors s of
-// max(s.x_i - min_j s.x_j, max_j s.x_j - s.x_i), exact but for rounding:
-// with the sums computed as above, within
-// (F + (n + 2) 2^-52 (|x_i|_1 + max_j |x_j|_1)) / (1 - u), F the computed
-// value. Also offers the pair at the extremes of the widest sign vector.
+// max(s.x_i - min_j s.x_j, max_j s.x_j - s.x_i), exact but for rounding
+// (placement_pruning::sign_vector_bound). Also offers the pair at the
+// extremes of the widest sign vector.
 void sign_bound(const RowSet &set, std::vector<double> &bound, Found &found) {
     const size_t n = set.n, count = set.size(), half = size_t{1} << (n - 1);
     const size_t parts = parts_for(set.blocks(), count * half);
@@ -298,7 +288,7 @@ void sign_bound(const RowSet &set, std::vector<double> &bound, Found &found) {
         }
         norm[0] = std::max(norm[0], norm[part]);
     }
-    const double allowance = (static_cast<double>(n) + 2.0) * 0x1p-52 * (1.0 + 0x1p-40);
+    const double allowance = placement_pruning::sign_vector_allowance(n);
     const double widest_norm = norm[0];
 
     // The rows at both ends of the widest sign vector make a pair at (about)
@@ -333,7 +323,7 @@ void sign_bound(const RowSet &set, std::vector<double> &bound, Found &found) {
                 for (size_t lane = 0; lane < kLanes; ++lane) one[lane] = one[lane] + std::fabs(set.block(b)[k * kLanes + lane]);
             for (size_t lane = 0; lane < kLanes && b * kLanes + lane < count; ++lane)
                 bound[b * kLanes + lane] =
-                    (best[lane] + allowance * (one[lane] + widest_norm)) * (1.0 + 0x1p-40) / (1.0 - 0x1p-52);
+                    placement_pruning::sign_vector_bound(best[lane], allowance, one[lane], widest_norm);
         }
     });
 }
@@ -389,7 +379,7 @@ bool ball_bound(const RowSet &set, std::vector<double> &bound, Found &found, Rep
     for (size_t g = 0; g < cells; ++g)
         for (size_t t = 0; t < cells; ++t) {
             const double across = city_block(&centre[g * n], &centre[t * n], n) + radius[g] + radius[t];
-            if (widened(across, n) >= found.distance) reach[g].push_back(static_cast<uint32_t>(t));
+            if (may_reach(across, n, found.distance)) reach[g].push_back(static_cast<uint32_t>(t));
         }
     bound.resize(count);
     over_blocks(set.blocks(), count * n * cells, [&](size_t b0, size_t b1, size_t) {
@@ -574,7 +564,7 @@ int search(double **rows, size_t row_count, size_t n, size_t *first, size_t *sec
         for (size_t k = 0; k < n; ++k) {
             const double v = rows[r][k];
             nan = nan || std::isnan(v);
-            huge = huge || std::fabs(v) > kHuge;
+            huge = huge || placement_pruning::beyond_bounds(v);
         }
         if (!nan) (huge ? wild : tame).push_back(r);
     }
