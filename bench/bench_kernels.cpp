@@ -130,21 +130,31 @@ void BM_Sweep(benchmark::State &state) {
     const size_t s = winner / side + winner % side, lead = winner / kLanes;
     const training_skip::Margins margins = training_skip::margins_for(n);
     SweepCounts counts;
-    SweepJob job{grid.weights, other, n, x, neighbourhood.data() + (max_sum - s), rates, index_sum.data(),
-                 block_first_sum.data(), iterations, SIZE_MAX, nullptr, nullptr, nullptr, margins,
-                 training_skip::twice_norm(x, n, margins), &counts, nullptr, false, 0.0, nullptr};
+    SweepJob job;
+    job.src = grid.weights;
+    job.dst = other;
+    job.n = n;
+    job.x = x;
+    job.neighbourhood = neighbourhood.data() + (max_sum - s);
+    job.rates = rates;
+    job.index_sum = index_sum.data();
+    job.block_first_sum = block_first_sum.data();
+    job.iterations = iterations;
+    job.margins = margins;
+    job.twice_norm = training_skip::twice_norm(x, n, margins);
+    job.counts = &counts;
     const Kernels &kernels = active();
     Nearest first[kMaxSweep + 1], out[kMaxSweep + 1];
     kernels.sweep(job, lead, lead + 1, first);
-    double above[kMaxSweep], below[kMaxSweep];
+    double thresholds[kMaxSweep], smallest[kMaxSweep];
     for (size_t j = 0; j < iterations; ++j) {
-        below[j] = first[j].distance;
-        above[j] = training_skip::threshold(below[j], first[j].index != SIZE_MAX, margins);
+        smallest[j] = first[j].distance;
+        thresholds[j] = training_skip::threshold(smallest[j], first[j].index != SIZE_MAX, margins);
     }
     if (skipping) {
         job.skip = lead;
-        job.above = above;
-        job.below = below;
+        job.reach_thresholds = thresholds;
+        job.lead_smallest = smallest;
     }
     counts.measured = 0;
     counts.skipped = 0;

@@ -724,10 +724,18 @@ TEST_P(SweepDifferential, KernelMatchesPlainIterations) {
             const size_t begin = random() % blocks, end = begin + 1 + random() % (blocks - begin);
             const size_t skip = random() % 2 ? begin + random() % (end - begin) : SIZE_MAX;
             const bool in_place = random() % 2, search_next = random() % 2;
-            SweepJob job{packed, in_place ? packed : other, n, x.data(), neighbourhood.data() + (max_sum - s),
-                         rates, index_sum.data(), block_first_sum.data(), iterations, skip,
-                         search_next ? next.data() : nullptr, nullptr, nullptr, {}, 0.0, nullptr,
-                         nullptr, false, 0.0, nullptr};
+            SweepJob job;
+            job.src = packed;
+            job.dst = in_place ? packed : other;
+            job.n = n;
+            job.x = x.data();
+            job.neighbourhood = neighbourhood.data() + (max_sum - s);
+            job.rates = rates;
+            job.index_sum = index_sum.data();
+            job.block_first_sum = block_first_sum.data();
+            job.iterations = iterations;
+            job.skip = skip;
+            job.next_x = search_next ? next.data() : nullptr;
             Nearest out[kMaxSweep + 1];
             kernels.sweep(job, begin, end, out);
 

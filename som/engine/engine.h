@@ -9,10 +9,12 @@
 // error bound written beside each, before the exact computation decides.
 //
 // engine.cpp holds what training and the searches share (kernel choice,
-// threads, packing); engine_train.cpp drives training in sweeps
-// (engine_sweep.h, kernels_train.inc); engine_search.cpp the batch winner
-// search with its filter (search_internal.h, kernels_filter.inc); and
-// farthest_pair.cpp the most-distant-pair search of the placement.
+// threads, packing); options.h the engine's calls with their options and
+// counts; train_sweeps.cpp drives training in sweeps (sweep.h,
+// kernels_train.inc); search.cpp the batch winner search with its filter
+// (search_internal.h, kernels_filter.inc); farthest_pair.cpp the
+// most-distant-pair search of the placement; and bounds/ the three bounds
+// that let the fast paths leave work out, each with its derivation.
 #ifndef SOM_ENGINE_H
 #define SOM_ENGINE_H
 
@@ -52,7 +54,7 @@ struct Farthest {
 
 struct FilterGrid;
 struct FilterCounts;
-struct SweepJob;  // engine_sweep.h
+struct SweepJob;  // sweep.h
 
 struct Kernels {
     const char *name;
