@@ -29,7 +29,8 @@
 //           computed one; -27.1, which pushes the neurons away so that
 //           winners' index sums change within a vector; NaN; 3.0, whose
 //           rates pass one half at once so that early stops come after few
-//           iterations)
+//           iterations); bit 4 runs the engine's calls on the scalar twin of
+//           the kernels instead of the set chosen in byte 5
 //   then one byte per value, grid weights first (X * Y * n), then the rows
 //   (rows * n), each mapped through value_of (missing bytes read as 0).
 // Values come from a small alphabet that makes ties, exact matches, signed
@@ -41,6 +42,7 @@
 #include <cstring>
 #include <vector>
 
+#include "som/engine/engine.h"
 #include "som/engine/options.h"
 #include "som/engine/sweep.h"
 #include "som/som.h"
@@ -121,6 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (som_engine_select(kernels[(flags >> 1) & 3]) != 0) som_engine_select("auto");
     som_engine::CallOptions options;
     if ((flags & 16) != 0) options.search = {1, 2, (flags & 32) != 0 ? size_t{2} : size_t{8}};
+    if ((training & 16) != 0) options.kernels = &som_engine::scalar_kernels();
     som_set_max_threads((flags & 128) != 0 ? 1 : 0);
     const int exponent = (flags & 64) != 0 ? -140 : 0;
 

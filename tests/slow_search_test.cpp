@@ -5,8 +5,10 @@
 
 #include <cmath>
 #include <random>
+#include <string>
 #include <vector>
 
+#include "som/engine/engine.h"
 #include "som/engine/options.h"
 #include "som/som.h"
 #include "unit_helpers.h"
@@ -51,8 +53,8 @@ Table clusters(size_t count, size_t n, size_t k, unsigned seed) {
 }
 
 // A 100 x 100 map of 16 inputs trained a little, as the tool would leave
-// it, applied to 20,000 rows with every kernel set, integer filter on and
-// off, against the literal search.
+// it, applied to 20,000 rows with every kernel set and the scalar twin,
+// integer filter on and off, against the literal search.
 TEST(SlowSearch, RecognitionOfALargeMap) {
     Table train = uniform(1000, 16, 1);
     NetworkPtr network = make_network(16, 100, 100);
@@ -66,11 +68,13 @@ TEST(SlowSearch, RecognitionOfALargeMap) {
         som_find_winner(network.get(), &i, &j);
         expected[r] = i * 100 + j;
     }
-    for (const char *engine : {"generic", "avx2", "avx512"}) {
-        if (som_engine_select(engine) != 0) continue;
+    for (const char *engine : {"scalar", "generic", "avx2", "avx512"}) {
+        const bool twin = std::string(engine) == "scalar";
+        if (!twin && som_engine_select(engine) != 0) continue;
         for (bool integer : {false, true}) {
             CallOptions options;
             options.search.integer_filter = integer;
+            if (twin) options.kernels = &som_engine::scalar_kernels();
             std::vector<size_t> wi(data.rows.size()), wj(data.rows.size());
             FilterCounts counts;
             ASSERT_EQ(som_engine::find_winners(network.get(), data.rows.data(), data.rows.size(), wi.data(), wj.data(),

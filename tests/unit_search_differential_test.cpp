@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "som/engine/engine.h"
 #include "som/engine/options.h"
 #include "som/som.h"
 #include "test_support.h"
@@ -52,15 +53,28 @@ struct Kernels {
 class SearchDifferential : public ::testing::TestWithParam<Kernels> {
   protected:
     void SetUp() override {
-        if (som_engine_select(GetParam().engine) != 0) GTEST_SKIP() << GetParam().engine << " not supported here";
+        // The scalar twin is named in the options only; the others are
+        // chosen for the public calls too.
+        if (std::string(GetParam().engine) == "scalar") kernels_ = &som_engine::scalar_kernels();
+        else if (som_engine_select(GetParam().engine) != 0) GTEST_SKIP() << GetParam().engine << " not supported here";
+        else kernels_ = &som_engine::active();
     }
     void TearDown() override { som_engine_select("auto"); }
+    // The library's thresholds, on the kernels under test.
+    CallOptions defaults() const {
+        CallOptions options;
+        options.kernels = kernels_;
+        return options;
+    }
     // The filters' thresholds lowered so that small data goes through them.
     CallOptions everywhere(size_t direct = 2) const {
-        CallOptions options;
+        CallOptions options = defaults();
         options.search = {1, 2, direct, GetParam().integer};
         return options;
     }
+
+  private:
+    const som_engine::Kernels *kernels_ = nullptr;
 };
 
 // ---- Recognition ----------------------------------------------------------
@@ -676,7 +690,7 @@ TEST_P(SearchDifferential, PlacementTiesAcrossRowsBeyondTheBounds) {
     size_t first = 0, second = 0;
     PairCounts counts;
     ASSERT_EQ(som_engine::farthest_pair(pointers.data(), pointers.size(), 8, &first, &second, som_internal::Observer{},
-                                        CallOptions{}, &counts),
+                                        defaults(), &counts),
               SOM_OK);
     EXPECT_FALSE(counts.every_pair);
     EXPECT_EQ(counts.unbounded_rows, 1u);
@@ -710,7 +724,8 @@ TEST_P(SearchDifferential, PlacementOnRandomTables) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Kernels, SearchDifferential,
-                         ::testing::Values(Kernels{"generic", "generic", false}, Kernels{"avx2", "avx2", false},
+                         ::testing::Values(Kernels{"scalar", "scalar", false}, Kernels{"generic", "generic", false},
+                                           Kernels{"avx2", "avx2", false},
                                            Kernels{"avx512", "avx512", true},
                                            Kernels{"avx512_float", "avx512", false}),
                          [](const ::testing::TestParamInfo<Kernels> &info) { return std::string(info.param.name); });

@@ -2,7 +2,8 @@
 // can get wrong (an early stop anywhere inside it, a winner whose index sum
 // changes, ties across blocks, non-finite values, odd shapes, threads,
 // cancellation), under sweep policies that put every kind of sweep and
-// replay through its paces, for every set of kernels this CPU has.
+// replay through its paces, for every set of kernels this CPU has and the
+// scalar twin.
 #include <gtest/gtest.h>
 
 #include <cfloat>
@@ -68,11 +69,21 @@ NetworkPtr build(const Problem &p) {
     return network;
 }
 
-// som_train_observed under `policy`, its counts to *stats when not null.
+// The kernels under test: the scalar twin, which only options can name, or
+// null for the set som_engine_select chose.
+const som_engine::Kernels *tested_kernels = nullptr;
+
+const som_engine::Kernels &kernels_under_test() {
+    return tested_kernels != nullptr ? *tested_kernels : som_engine::active();
+}
+
+// som_train_observed under `policy` on the kernels under test, its counts to
+// *stats when not null.
 int train_with(const SweepPolicy &policy, som_network *network, double **rows, size_t row_count, size_t iterations,
                SweepStats *stats = nullptr, const som_internal::Observer &observer = som_internal::Observer{}) {
     som_engine::CallOptions options;
     options.sweeps = policy;
+    options.kernels = &kernels_under_test();
     return som_engine::train(network, rows, row_count, iterations, observer, options, stats);
 }
 
@@ -175,9 +186,11 @@ std::vector<double> placed_weights(size_t n, size_t x, size_t y, std::vector<std
 class SweepDifferential : public ::testing::TestWithParam<const char *> {
   protected:
     void SetUp() override {
-        if (som_engine_select(GetParam()) != 0) GTEST_SKIP() << GetParam() << " not supported here";
+        if (std::string(GetParam()) == "scalar") tested_kernels = &som_engine::scalar_kernels();
+        else if (som_engine_select(GetParam()) != 0) GTEST_SKIP() << GetParam() << " not supported here";
     }
     void TearDown() override {
+        tested_kernels = nullptr;
         som_engine_select("auto");
         som_set_max_threads(0);
     }
@@ -671,7 +684,7 @@ TEST_P(SweepDifferential, ReportsWithNothingToTrainAreThePlainLoops) {
 // vector's search, into a second copy and in place.
 TEST_P(SweepDifferential, KernelMatchesPlainIterations) {
     using namespace som_engine;
-    const Kernels &kernels = active();
+    const Kernels &kernels = kernels_under_test();
     std::mt19937_64 random(1209);
     const size_t shapes[][3] = {{1, 1, 1}, {3, 2, 7}, {8, 5, 5}, {13, 3, 9}, {16, 1, 17}, {70, 2, 11}};
     for (const auto &shape : shapes) {
@@ -787,6 +800,6 @@ TEST_P(SweepDifferential, KernelMatchesPlainIterations) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Kernels, SweepDifferential, ::testing::Values("generic", "avx2", "avx512"));
+INSTANTIATE_TEST_SUITE_P(Kernels, SweepDifferential, ::testing::Values("scalar", "generic", "avx2", "avx512"));
 
 }  // namespace

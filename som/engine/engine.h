@@ -82,6 +82,10 @@ struct Kernels {
 const Kernels &generic_kernels();
 const Kernels &avx2_kernels();
 const Kernels &avx512_kernels();
+// The scalar twin of every kernel (kernels_scalar.cpp): the reference the
+// vector sets are tested against, built everywhere; the engine's calls take
+// it only when their options name it.
+const Kernels &scalar_kernels();
 
 // The kernels in use: the ones "auto" picks (see som_engine_select) unless
 // another choice was made. A call reads this once and keeps what it got.

@@ -551,8 +551,9 @@ int wild_pairs(const Kernels &kernels, double **rows, size_t n, const std::vecto
 }
 
 int search(double **rows, size_t row_count, size_t n, size_t *first, size_t *second, Reporter &reporter,
-           const SearchTuning &tuning, PairCounts &counts) {
-    const Kernels &kernels = active();
+           const CallOptions &options, PairCounts &counts) {
+    const SearchTuning &tuning = options.search;
+    const Kernels &kernels = options.kernels != nullptr ? *options.kernels : active();
     counts.rows = row_count;
     if (!reporter.report(0)) return SOM_ERROR_CANCELLED;
     // Rows with a NaN never take part. Rows with an infinite or huge value
@@ -641,7 +642,7 @@ int farthest_pair(double **rows, size_t row_count, size_t n, size_t *first, size
     // Out of memory comes back as SOM_ERROR_MEMORY, and the placement then
     // runs the plain search, which needs none.
     const int status = som_internal::guarded(
-        [&] { return search(rows, row_count, n, first, second, reporter, options.search, local); });
+        [&] { return search(rows, row_count, n, first, second, reporter, options, local); });
     if (counts) *counts = local;
     return status;
 }

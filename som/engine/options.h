@@ -52,11 +52,17 @@ struct SearchTuning {
     bool integer_filter = true;
 };
 
+struct Kernels;  // engine.h
+
 // Everything a call of the engine may be told; CallOptions{} is what the
 // public calls use.
 struct CallOptions {
     SweepPolicy sweeps;
     SearchTuning search;
+    // The kernels the call runs on; null for the ones som_engine_select
+    // chose. (The tests name the scalar twin here, which is not among that
+    // function's choices.)
+    const Kernels *kernels = nullptr;
 };
 
 // What the sweeps of one training call did.

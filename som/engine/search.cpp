@@ -242,7 +242,8 @@ bool FilterGrid::build_image(const double *packed, size_t inputs, size_t neuron_
 namespace {
 
 int search_rows(const som_network *network, const double *const *rows, size_t row_count, size_t *winners_i,
-                size_t *winners_j, const SearchTuning &tuning, FilterCounts *counts) {
+                size_t *winners_j, const CallOptions &options, FilterCounts *counts) {
+    const SearchTuning &tuning = options.search;
     if (som_network_check(network) != SOM_OK || !som_rows_present(network, rows, row_count) ||
         (row_count > 0 && (winners_i == nullptr || winners_j == nullptr)))
         return SOM_ERROR_INVALID;
@@ -260,7 +261,7 @@ int search_rows(const som_network *network, const double *const *rows, size_t ro
         // 0.0 and the first neuron wins: (0, 0) either way.
         std::fill(winners, winners + row_count, SIZE_MAX);
     } else if (grid.pack(network)) {
-        const Kernels &kernels = active();
+        const Kernels &kernels = options.kernels != nullptr ? *options.kernels : active();
         FilterGrid filter;
         const bool filtered = neurons * n >= tuning.filter_min_work &&
                               filter.build(grid.weights, n, neurons, kernels.integer_filter && tuning.integer_filter);
@@ -322,7 +323,7 @@ int find_winners(const som_network *network, const double *const *rows, size_t r
                  size_t *winners_j, const CallOptions &options, FilterCounts *counts) {
     if (counts) *counts = FilterCounts{};
     return som_internal::guarded(
-        [&] { return search_rows(network, rows, row_count, winners_i, winners_j, options.search, counts); });
+        [&] { return search_rows(network, rows, row_count, winners_i, winners_j, options, counts); });
 }
 
 }  // namespace som_engine

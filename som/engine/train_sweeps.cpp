@@ -389,7 +389,7 @@ class Training {
         : network_(network), rows_(rows), row_count_(row_count), iterations_(iterations), observer_(observer),
           n_(network->input_layer->neurons_count), y_(network->output_layer->neurons_count_y),
           max_sum_(network->output_layer->neurons_count_x + y_ - 2), policy_(within_limits(options.sweeps)),
-          kernels_(active()), skipping_(policy_.skipping && training_skip::applies(n_)),
+          kernels_(options.kernels != nullptr ? *options.kernels : active()), skipping_(policy_.skipping && training_skip::applies(n_)),
           margins_(training_skip::margins_for(n_)) {
         tallies_.checking = policy_.checking;
     }
