@@ -87,8 +87,8 @@ bool same_or_both_nan(double a, double b) { return bits(a) == bits(b) || (std::i
 // The first of the smallest of two searches over different blocks, as the
 // training driver folds them.
 Nearest folded(const Nearest &a, const Nearest &b) {
-    const som_literal::FirstSmallest first =
-        som_literal::first_of(som_literal::FirstSmallest{a.distance, a.index}, som_literal::FirstSmallest{b.distance, b.index});
+    using som_literal::FirstSmallest;
+    const FirstSmallest first = som_literal::first_of(FirstSmallest{a.distance, a.index}, FirstSmallest{b.distance, b.index});
     return Nearest{first.value, first.index, a.any_zero || b.any_zero};
 }
 
@@ -119,7 +119,8 @@ TEST_P(KernelTwins, NearestOverAnyRangeOfBlocks) {
             for (Kind kind : kKinds) {
                 std::vector<double> weights = values_of(random, kind, neurons * n);
                 // Duplicates of neurons in other blocks: ties across blocks.
-                if (neurons > 8) std::copy_n(weights.begin() + n * (random() % 8), n, weights.begin() + n * (neurons - 1));
+                if (neurons > 8)
+                    std::copy_n(weights.begin() + n * (random() % 8), n, weights.begin() + n * (neurons - 1));
                 const std::vector<double> grid = packed(weights, neurons, n);
                 const size_t blocks = som_engine::block_count(neurons);
                 for (int row = 0; row < 4; ++row) {
@@ -366,7 +367,8 @@ TEST_P(KernelTwins, SweepsAsTrainingRunsThem) {
                 for (double &w : weights) w = value_of(random, kind);
             // The row on a neuron (a distance of 0.0 at once, or soon), and
             // the next row on the row.
-            if (trial % 3 == 0) std::copy(x.begin(), x.end(), weights.begin() + static_cast<long>(n * (random() % neurons)));
+            if (trial % 3 == 0)
+                std::copy(x.begin(), x.end(), weights.begin() + static_cast<long>(n * (random() % neurons)));
             if (trial % 4 == 0) next = x;
             const std::vector<double> start = packed(weights, neurons, n);
             const std::vector<double> no_bounds(2 * kLanes * blocks, 0.0);

@@ -90,8 +90,8 @@ void wake_one(std::atomic<uint32_t> &word) {
 // The first of the smallest distances of two neuron sets, whatever their
 // order (som_literal::first_of), and whether either had a distance of 0.0.
 Nearest first_of(const Nearest &a, const Nearest &b) {
-    const som_literal::FirstSmallest first =
-        som_literal::first_of(som_literal::FirstSmallest{a.distance, a.index}, som_literal::FirstSmallest{b.distance, b.index});
+    using som_literal::FirstSmallest;
+    const FirstSmallest first = som_literal::first_of(FirstSmallest{a.distance, a.index}, FirstSmallest{b.distance, b.index});
     return Nearest{first.value, first.index, a.any_zero || b.any_zero};
 }
 
@@ -389,8 +389,8 @@ class Training {
         : network_(network), rows_(rows), row_count_(row_count), iterations_(iterations), observer_(observer),
           n_(network->input_layer->neurons_count), y_(network->output_layer->neurons_count_y),
           max_sum_(network->output_layer->neurons_count_x + y_ - 2), policy_(within_limits(options.sweeps)),
-          kernels_(options.kernels != nullptr ? *options.kernels : active()), skipping_(policy_.skipping && training_skip::applies(n_)),
-          margins_(training_skip::margins_for(n_)) {
+          kernels_(options.kernels != nullptr ? *options.kernels : active()),
+          skipping_(policy_.skipping && training_skip::applies(n_)), margins_(training_skip::margins_for(n_)) {
         tallies_.checking = policy_.checking;
     }
 
@@ -492,7 +492,7 @@ class Training {
 };
 
 bool Training::prepare() {
-    // Padding lanes and the table's size need every index sum to fit.
+    // Index sums are kept in 32 bits.
     if (max_sum_ > UINT32_MAX || !grid_.pack(network_)) return false;
     try {
         neighbourhood_.resize(2 * max_sum_ + 1);

@@ -13,9 +13,9 @@
 // decides per neuron which distances the training bound lets it leave out
 // (the vector sweep decides per block and per chunk of iterations), and
 // never ends a sweep early at a distance of 0.0.
+#include <atomic>
 #include <cfloat>
 #include <cmath>
-#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 
@@ -61,6 +61,7 @@ void nearest_batch(const double *packed, size_t n, size_t blocks, const double *
     for (size_t r = 0; r < count; ++r) winners[r] = nearest(packed, n, 0, blocks, rows[r]).index;
 }
 
+// The rows themselves, which the packed copy only repeats.
 Farthest farthest_pair(const double *, size_t n, size_t row_count, const double *const *rows, size_t i_begin,
                        size_t i_end) {
     FirstFarthest farthest;
@@ -283,11 +284,10 @@ void sweep(const SweepJob &job, size_t begin, size_t end, Nearest *out) {
         }
         for (size_t j = 0; j < job.iterations; ++j) (formed[j] ? measured : skipped) += 1;
     }
-    for (size_t j = 0; j < job.iterations; ++j) out[j] = as_nearest(minima[j], minima[j].found() && minima[j].value == 0.0);
-    if (job.next_x != nullptr) {
-        const FirstSmallest &next = minima[job.iterations];
-        out[job.iterations] = as_nearest(next, next.found() && next.value == 0.0);
-    }
+    // Distances are sums of squares from +0.0: one of them was 0.0 if and
+    // only if the smallest is.
+    const size_t searches = job.iterations + (job.next_x != nullptr ? 1 : 0);
+    for (size_t j = 0; j < searches; ++j) out[j] = as_nearest(minima[j], minima[j].found() && minima[j].value == 0.0);
     if (job.counts != nullptr) {
         job.counts->measured.fetch_add(measured, std::memory_order_relaxed);
         job.counts->skipped.fetch_add(skipped, std::memory_order_relaxed);
