@@ -158,15 +158,17 @@ inline bool beyond(Vector reach, Vector t) {
 }
 
 // Checking mode, for one neuron whose distance was measured all the same:
-// whether R (positive: a bound at all) held, (1 - r / 2) R^2 <= D with slack
-// for the rounding of the check itself and for the absolute error below the
-// normal range; and, where the distance was left out, whether it lay above
-// T as the threshold promised. NaN distances bound nothing and pass.
-inline bool bound_held(double reach, double distance, const Margins &margins) {
-    return !(reach > 0.0) || std::isnan(distance) ||
-           reach * reach * (1.0 - 0.5 * margins.relative) <= distance * (1.0 + 0x1p-50) + 0x1p-1000;
+// whether R, where positive (a bound at all), failed to hold,
+// (1 - r / 2) R^2 <= D, with slack for the rounding of the check itself and
+// for the absolute error below the normal range; and, where the distance
+// was left out, whether it failed to lie above T as the threshold
+// promised. NaN distances bound nothing and never fail.
+inline bool bound_failed(double reach, double distance, const Margins &margins) {
+    return reach > 0.0 &&
+           !(reach * reach * (1.0 - 0.5 * margins.relative) <= distance * (1.0 + 0x1p-50) + 0x1p-1000) &&
+           !std::isnan(distance);
 }
-inline bool skip_held(double distance, double smallest) { return std::isnan(distance) || distance > smallest; }
+inline bool skip_failed(double distance, double smallest) { return !(distance > smallest) && !std::isnan(distance); }
 
 }  // namespace
 

@@ -248,8 +248,8 @@ void sweep_neuron(const SweepJob &job, size_t p, double *w, FirstSmallest *minim
         if (skip && !checking) continue;
         const double distance = som_literal::squared_distance(n, [&job](size_t k) { return job.x[k]; }, weight);
         if (checking) {
-            failures += !training_skip::bound_held(reach, distance, job.margins);
-            if (skip) failures += !training_skip::skip_held(distance, job.lead_smallest[j]);
+            failures += training_skip::bound_failed(reach, distance, job.margins);
+            if (skip) failures += training_skip::skip_failed(distance, job.lead_smallest[j]);
         }
         if (skip) continue;
         formed[j] = true;
