@@ -1,9 +1,13 @@
 // The literal primitives every search is built from, each written once: the
 // two distances in their order of operations, and the reductions that keep
-// the first of the smallest values and the first of the farthest pairs. The literal layer computes with them;
-// the engine's kernels compute lane by lane, in the same order, and use them
-// wherever they decide (a survivor's exact distance, the fold of partial
-// results). Internal to the library.
+// the first of the smallest values and the first of the farthest pairs. The
+// literal layer computes with them; the engine's scalar code and the
+// kernels' scalar twin use them wherever they decide (a pair's exact
+// distance, the fold of partial results); the vector kernels compute lane
+// by lane in the same order, each loop saying which primitive it mirrors
+// (they are compiled per instruction-set level, and an inline function
+// built for one level must not become every caller's copy). Internal to the
+// library.
 #ifndef SOM_LITERAL_PRIMITIVES_H
 #define SOM_LITERAL_PRIMITIVES_H
 
