@@ -41,7 +41,9 @@ class CMakeBuild(build_ext):
             "-DSOMAP_PYTHON=ON",
             # The interpreter installing the package is the one it is for.
             f"-DPython3_EXECUTABLE={sys.executable}",
-            "-DSOMAP_TESTS=OFF", "-DSOMAP_BENCH=OFF", "-DSOMAP_COMPANIONS=render",
+            # The module is the library and the shared reader: no companion
+            # program is built for it.
+            "-DSOMAP_TESTS=OFF", "-DSOMAP_BENCH=OFF", "-DSOMAP_COMPANIONS=",
         ], check=True)
         jobs = os.environ.get("CMAKE_BUILD_PARALLEL_LEVEL") or str(os.cpu_count() or 1)
         subprocess.run(["cmake", "--build", str(build), "--target", "somap_python", "--parallel", jobs], check=True)

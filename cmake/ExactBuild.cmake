@@ -3,7 +3,7 @@
 # compiled and linked with the flags in force (CMAKE_CXX_FLAGS, the build
 # type's flags, the compile and link options of this directory, and each
 # kernel set's own flags) and run. It fails to compile where
-# som/exact_build.h sees -ffast-math or its parts, and fails when run where
+# som/base/exact_build.h sees -ffast-math or its parts, and fails when run where
 # the compiler fuses a multiply with an add or programs start flushing
 # subnormals to zero. Kernel sets the CPU cannot run are compiled only; so
 # is everything when cross-compiling.

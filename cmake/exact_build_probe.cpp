@@ -1,7 +1,7 @@
 // Compiled and run when the build is configured, with the flags the library
 // is compiled and linked with (and again with each kernel set's), so that a
 // build that would lose exactness stops there instead of giving other maps.
-// som/exact_build.h refuses what the compiler says it does (-ffast-math and
+// som/base/exact_build.h refuses what the compiler says it does (-ffast-math and
 // its parts, wider evaluation); this program finds what it does without
 // saying so: a multiply fused with an add, and a program that starts with
 // subnormals flushed to zero or read as zero (what -ffast-math on the link
@@ -10,7 +10,7 @@
 // ("cpu: avx2 avx512"), so that only those probes are run.
 #include <cstdio>
 
-#include "som/exact_build.h"
+#include "som/base/exact_build.h"
 
 #if defined(__x86_64__)
 #include <xmmintrin.h>

@@ -1,16 +1,12 @@
 #include "input_table.h"
 
-#include <poll.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <sstream>
 
-#include "som/exact_build.h"
+#include "file_io.h"
+#include "som/base/exact_build.h"
+#include "som/base/fp_environment.h"
 
 namespace somap {
 
@@ -38,6 +34,7 @@ void parse_double_field(const std::string &field, double &target) {
 }
 
 void read_input_table_plain(std::istream &in, InputTable &table) {
+    som_internal::DefaultFloatingPoint environment;
     std::string line;
     size_t line_number = 0;
     std::vector<std::string> fields;
@@ -126,6 +123,7 @@ bool parse_double_fast(const char *field, size_t length, double &target) {
 }
 
 void build_input_table(std::string &&input, InputTable &table) {
+    som_internal::DefaultFloatingPoint environment;
     table.text = std::move(input);
     const char *base = table.text.data();
     const size_t size = table.text.size();
@@ -173,42 +171,6 @@ void build_input_table(std::string &&input, InputTable &table) {
         begin = next;
     }
     table.finish();
-}
-
-bool read_descriptor(int fd, std::string &input) {
-    size_t used = input.size();
-    // A regular file says how much is coming: one buffer of that size (and
-    // a byte to see the end) instead of doubling, which fills up to twice
-    // the input with zeros.
-    struct stat info;
-    size_t expected = 0;
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
-        const off_t at = ::lseek(fd, 0, SEEK_CUR);
-        if (at >= 0 && at <= info.st_size) expected = static_cast<size_t>(info.st_size - at);
-    }
-    input.resize(used + std::max<size_t>(expected + 1, 1 << 16));
-    for (;;) {
-        if (used == input.size()) input.resize(input.size() * 2);
-        const ssize_t got = ::read(fd, &input[used], input.size() - used);
-        if (got > 0) {
-            used += static_cast<size_t>(got);
-            continue;
-        }
-        if (got == 0) break;
-        if (errno == EINTR) continue;
-        // A parent may hand over its descriptor in non-blocking mode: no data
-        // yet is not the end of the input.
-        if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            pollfd wait{fd, POLLIN, 0};
-            if (::poll(&wait, 1, -1) >= 0 || errno == EINTR) continue;
-        }
-        const int saved_errno = errno;
-        input.resize(used);
-        errno = saved_errno;
-        return false;
-    }
-    input.resize(used);
-    return true;
 }
 
 bool read_input_table(int fd, InputTable &table) {

@@ -1,5 +1,8 @@
 // The input table: TAB-separated text split into lines, fields and numbers,
-// read the same way by every program of the project.
+// read the same way by every program of the project. Numbers are parsed in
+// the default floating-point environment (round to nearest, no flush-to-zero)
+// whatever the caller's, which they get back, as the library computes: a
+// table is the same in every process, the Python module's included.
 #ifndef SOMAP_COMMON_INPUT_TABLE_H
 #define SOMAP_COMMON_INPUT_TABLE_H
 
@@ -55,15 +58,9 @@ void read_input_table_plain(std::istream &in, InputTable &table);
 // every other field.
 bool parse_double_fast(const char *field, size_t length, double &target);
 
-// Appends everything `fd` holds, from where it stands to its end, to `text`.
-// A descriptor in non-blocking mode is waited on (poll), not taken to have
-// ended. Returns false, with errno telling why, on a read error; `text` then
-// holds what was read before it.
-bool read_descriptor(int fd, std::string &text);
-
-// The fast reader: the whole input in one buffer, lines and fields found
-// with memchr, numbers through parse_double_fast with parse_double_field as
-// the fallback. Gives the same table as read_input_table_plain. Returns
+// The fast reader: the whole input in one buffer (read_descriptor), lines
+// and fields found with memchr, numbers through parse_double_fast with
+// parse_double_field as the fallback. Gives the same table as read_input_table_plain. Returns
 // false, with errno telling why, when the input could not be read to its
 // end; the table is then left empty.
 bool read_input_table(int fd, InputTable &table);

@@ -4,8 +4,8 @@
 
 #include <cstring>
 
+#include "som/io/whole_file.h"
 #include "som/som.h"
-#include "som/whole_file.h"
 #include "texts.h"
 
 namespace somap {

@@ -46,14 +46,13 @@ fi
 # The library and tool sources the targets reach, with -fsanitize=fuzzer-no-link
 # for coverage without a second main(). Each kernel set is compiled for its
 # own instruction-set level, as in the CMake build.
-library=(som/network.cpp som/map_file.cpp som/whole_file.cpp som/status.cpp som/time_constant.cpp som/train.cpp
-         som/init_weights.cpp som/engine.cpp som/engine_train.cpp som/engine_search.cpp som/farthest_pair.cpp
-         som/engine_generic.cpp som/engine_avx2.cpp som/engine_avx512.cpp
-         tool/options.cpp common/input_table.cpp common/paths.cpp)
+# Every source under som/ is the library's.
+mapfile -t library < <(find som -name '*.cpp' | sort)
+library+=(tool/options.cpp common/input_table.cpp common/paths.cpp)
 isa_flags() {  # source
   case $1 in
-    som/engine_avx2.cpp) echo "-mavx2 -mfma" ;;
-    som/engine_avx512.cpp) echo "-mavx512f" ;;
+    */kernels_avx2.cpp) echo "-mavx2 -mfma" ;;
+    */kernels_avx512.cpp) echo "-mavx512f" ;;
   esac
 }
 
@@ -63,7 +62,7 @@ stamp="$out/obj/flags"
 flags_now="$("$cxx" --version | head -1) ${common[*]}"
 [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$flags_now" ] || rm -f "$out"/obj/*.o
 echo "$flags_now" >"$stamp"
-newest_header=$(ls -t som/*.h som/*.inc tool/*.h common/*.h fuzz/run.sh | head -1)
+newest_header=$(ls -t $(find som tool common -name '*.h' -o -name '*.inc') fuzz/run.sh | head -1)
 compile() {  # source object [flags...]
   local source=$1 object=$2
   shift 2

@@ -1,6 +1,6 @@
 // somap._core: the compiled half of the Python package. It hands NumPy
-// arrays to the som library, the shared input reader and the quality
-// figures, exactly as the programs call them; somap/__init__.py checks and
+// arrays to the som library (its analysis calls included) and the shared
+// input reader, exactly as the programs call them; somap/__init__.py checks and
 // converts the arguments first, so every array arriving here is float64,
 // two-dimensional and C-contiguous, and is read where it lies.
 //
@@ -22,13 +22,11 @@
 #include <string>
 #include <vector>
 
-#include "grid.h"
+#include "file_io.h"
 #include "input_table.h"
 #include "paths.h"
-#include "quality.h"
-#include "som/map_bytes.h"
-#include "som/fp_environment.h"
 #include "som/som.h"
+#include "som/som_analysis.h"
 #include "texts.h"
 
 namespace py = pybind11;
@@ -156,34 +154,26 @@ class Network {
                                               std::to_string(y_) + " neurons): nothing to measure");
         std::vector<double *> rows = row_pointers(data, n_);
         if (rows.empty()) raise_error(PyExc_ValueError, "no data vectors");
-        somap::render::Quality quality;
-        bool copied;
-        int measured = SOM_OK;
+        som_quality quality;
+        int measured;
         {
             py::gil_scoped_release release;
-            somap::render::Grid grid;
-            copied = somap::render::copy_grid(*network_, grid);
-            if (copied)
-                measured = somap::render::measure_quality(*network_, grid, rows.data(), rows.size(), quality);
+            measured = som_measure_quality(network_.get(), rows.data(), rows.size(), &quality);
         }
-        if (!copied) raise_status(SOM_ERROR_INVALID, "copy_grid");
-        if (measured != SOM_OK) raise_status(measured, "som_find_winners_readonly");
+        if (measured != SOM_OK) raise_status(measured, "som_measure_quality");
         return py::make_tuple(quality.vectors, quality.quantization_error, quality.topographic_error,
                               quality.topographic_errors);
     }
 
     py::array_t<double> umatrix() const {
-        std::vector<double> values;
-        bool copied;
+        py::array_t<double> out(dims({x_, y_}));
+        double *target = out.mutable_data();
+        int status;
         {
             py::gil_scoped_release release;
-            somap::render::Grid grid;
-            copied = somap::render::copy_grid(*network_, grid);
-            if (copied) values = somap::render::u_matrix(grid);
+            status = som_u_matrix(network_.get(), target);
         }
-        if (!copied) raise_status(SOM_ERROR_INVALID, "copy_grid");
-        py::array_t<double> out(dims({x_, y_}));
-        if (!values.empty()) std::memcpy(out.mutable_data(), values.data(), values.size() * sizeof(double));
+        if (status != SOM_OK) raise_status(status, "som_u_matrix");
         return out;
     }
 
@@ -212,7 +202,7 @@ class Network {
         {
             py::gil_scoped_release release;
             std::lock_guard<std::mutex> lock(save_mutex_);
-            status = som_internal::map_bytes(network_.get(), bytes);
+            status = somap::map_file_bytes(network_.get(), bytes);
         }
         if (status != SOM_OK) raise_status(status, "map_bytes");
         return py::bytes(bytes);
@@ -255,7 +245,7 @@ std::unique_ptr<Network> from_map_bytes(const py::bytes &data) {
         // `data` is immutable and held by the caller: safe to read without
         // the GIL.
         py::gil_scoped_release release;
-        network.reset(som_internal::map_from_bytes(bytes, static_cast<size_t>(size), &status));
+        network.reset(somap::network_from_map_file_bytes(bytes, static_cast<size_t>(size), &status));
     }
     if (network) return std::make_unique<Network>(std::move(network));
     const std::string message = "cannot make a somap.Map from " + std::to_string(size) + " bytes: ";
@@ -278,9 +268,8 @@ py::array_t<double> read_table(int fd, const std::string &shown) {
     {
         py::gil_scoped_release release;
         // Numbers are read as somap reads them whatever the process's
-        // rounding mode or flush-to-zero setting, like every computing call
-        // of the library.
-        som_internal::DefaultFloatingPoint environment;
+        // rounding mode or flush-to-zero setting: the reader parses in the
+        // default environment, like every computing call of the library.
         read = somap::read_input_table(fd, *table);
         error = errno;
     }

@@ -1,53 +1,20 @@
 #include "grid.h"
 
-#include <cmath>
-
-#include "som/exact_build.h"
-#include "som/fp_environment.h"
+#include "som/som_analysis.h"
 
 namespace somap::render {
 
-bool copy_grid(const som_network &network, Grid &grid) {
-    if (som_network_shape(&network, &grid.dims, &grid.rows, &grid.cols) != SOM_OK) return false;
-    grid.weights.assign(grid.rows * grid.cols * grid.dims, 0.0);
-    return som_get_weights(&network, grid.weights.data()) == SOM_OK;
+bool read_shape(const som_network &network, Grid &grid) {
+    return som_network_shape(&network, &grid.dims, &grid.rows, &grid.cols) == SOM_OK;
 }
 
-double euclidean(const double *a, const double *b, size_t n) {
-    double sum = 0.0;
-    for (size_t k = 0; k < n; ++k) {
-        double difference = a[k] - b[k];
-        sum = sum + difference * difference;
-    }
-    return std::sqrt(sum);
-}
-
-std::vector<double> u_matrix(const Grid &grid) {
-    som_internal::DefaultFloatingPoint environment;
-    std::vector<double> out(grid.cells(), 0.0);
-    for (size_t i = 0; i < grid.rows; ++i) {
-        for (size_t j = 0; j < grid.cols; ++j) {
-            const size_t cell = i * grid.cols + j;
-            double sum = 0.0;
-            int count = 0;
-            auto add = [&](size_t other) {
-                sum = sum + euclidean(grid.at(cell), grid.at(other), grid.dims);
-                ++count;
-            };
-            if (i > 0) add(cell - grid.cols);
-            if (i + 1 < grid.rows) add(cell + grid.cols);
-            if (j > 0) add(cell - 1);
-            if (j + 1 < grid.cols) add(cell + 1);
-            out[cell] = count == 0 ? 0.0 : sum / count;
-        }
-    }
-    return out;
-}
-
-std::vector<double> component_plane(const Grid &grid, size_t k) {
-    std::vector<double> out(grid.cells());
-    for (size_t cell = 0; cell < out.size(); ++cell) out[cell] = grid.at(cell)[k];
-    return out;
+int read_figures(const som_network &network, size_t planes, Grid &grid) {
+    grid.u_matrix.assign(grid.cells(), 0.0);
+    int status = som_u_matrix(&network, grid.u_matrix.data());
+    grid.planes.assign(planes, std::vector<double>(grid.cells()));
+    for (size_t k = 0; k < planes && status == SOM_OK; ++k)
+        status = som_component_plane(&network, k, grid.planes[k].data());
+    return status;
 }
 
 }  // namespace somap::render

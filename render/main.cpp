@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -14,14 +15,14 @@
 #include <string>
 #include <vector>
 
+#include "file_io.h"
 #include "grid.h"
 #include "input_table.h"
 #include "paths.h"
-#include "texts.h"
-#include "quality.h"
 #include "som/som.h"
-#include "som/whole_file.h"
+#include "som/som_analysis.h"
 #include "svg.h"
+#include "texts.h"
 #include "winners.h"
 
 namespace {
@@ -116,13 +117,11 @@ std::string read_whole(const std::string &path, std::string &text) {
 // or FIFO is written in place.
 std::string write_whole(const std::string &path, const std::string &text) {
     if (path.empty()) {
-        if (!som_internal::write_all(1, text.data(), text.size()))
+        if (!write_all(1, text))
             return std::string("cannot write standard output: ") + std::strerror(errno);
         return "";
     }
-    const bool written = som_internal::write_whole_file(
-        path.c_str(), [&](int fd) { return som_internal::write_all(fd, text.data(), text.size()); });
-    if (!written) {
+    if (!write_file_whole(path, text)) {
         return "cannot write " + printable(path) + ": " +
                (errno == EISDIR ? std::string("it is a directory") : std::string(std::strerror(errno)));
     }
@@ -232,7 +231,7 @@ int run(int argc, char **argv) {
     errno = load_errno;
     if (!network) return fail("could not load map " + printable(map_path) + ": " + load_failure(status, errno));
     Grid grid;
-    if (!copy_grid(*network, grid)) return fail("map " + printable(map_path) + " is inconsistent");
+    if (!read_shape(*network, grid)) return fail("map " + printable(map_path) + " is inconsistent");
     if (grid.cells() == 0)
         return fail("map " + printable(map_path) + " has an empty grid (" + std::to_string(grid.rows) +
                     " by " + std::to_string(grid.cols) + " neurons): nothing to show");
@@ -256,8 +255,10 @@ int run(int argc, char **argv) {
                         (line.field_count == 1 ? " field" : " fields") + ", expected " +
                         std::to_string(grid.dims));
         }
-        Quality quality;
-        const int measured = measure_quality(*network, grid, table.vectors.data(), table.size(), quality);
+        som_quality quality;
+        const int measured = som_measure_quality(network.get(), table.vectors.data(), table.size(), &quality);
+        // Out of memory ends the run as anywhere else, with main's message.
+        if (measured == SOM_ERROR_MEMORY) throw std::bad_alloc();
         if (measured != SOM_OK) return fail(std::string("could not measure the map: ") + som_status_string(measured));
         output = "vectors\t" + std::to_string(quality.vectors) + "\n" +
                  "quantization_error\t" + exact_number(quality.quantization_error) + "\n" +
@@ -275,6 +276,9 @@ int run(int argc, char **argv) {
             if (!error.empty()) return fail("winners " + printable(settings.winners_path) + ": " + error);
             options.hits = &hits;
         }
+        const int computed = read_figures(*network, std::min(grid.dims, kMaxPlanes), grid);
+        if (computed == SOM_ERROR_MEMORY) throw std::bad_alloc();
+        if (computed != SOM_OK) return fail("map " + printable(map_path) + " is inconsistent");
         std::vector<std::string> notes;
         output = draw_picture(grid, options, notes);
         for (const std::string &note : notes) std::fprintf(stderr, "%s: note: %s\n", kProgram, note.c_str());

@@ -244,7 +244,7 @@ std::string draw_picture(const Grid &grid, const PictureOptions &options,
         Panel u;
         u.id = "u-matrix";
         u.title = "U-matrix: mean distance to the 4 grid neighbours";
-        u.values = block_means(grid, blocks, u_matrix(grid));
+        u.values = block_means(grid, blocks, grid.u_matrix);
         u.range = finite_range(u.values);
         panels.push_back(std::move(u));
     }
@@ -258,7 +258,7 @@ std::string draw_picture(const Grid &grid, const PictureOptions &options,
         plane.id = "component-" + std::to_string(k + 1);
         plane.title = "component " + std::to_string(k + 1);
         plane.component = static_cast<long>(k);
-        plane.values = block_means(grid, blocks, component_plane(grid, k));
+        plane.values = block_means(grid, blocks, grid.planes[k]);
         plane.range = finite_range(plane.values);
         panels.push_back(std::move(plane));
     }

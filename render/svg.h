@@ -27,7 +27,9 @@ struct PictureOptions {
 std::string exact_number(double value);
 
 // The whole document. `notes` receives what the reader should be told about
-// what was left out or averaged. The grid must not be empty.
+// what was left out or averaged. The grid must not be empty, and must hold
+// its U-matrix and its first min(dims, kMaxPlanes) component planes
+// (read_figures).
 std::string draw_picture(const Grid &grid, const PictureOptions &options,
                          std::vector<std::string> &notes);
 

@@ -105,14 +105,9 @@ ProcessResult run_process(const std::string &program, const std::vector<std::str
     return spawn(program, args, input, setup, -1);
 }
 
-ProcessResult run_somap(const std::vector<std::string> &args, const std::string &input,
-                        void (*setup)()) {
-    return spawn(SOMAP_BINARY, args, input, setup, -1);
-}
-
-ProcessResult run_somap_with_stdout(int out_fd, const std::vector<std::string> &args,
-                                    const std::string &input, void (*setup)()) {
-    return spawn(SOMAP_BINARY, args, input, setup, out_fd);
+ProcessResult run_process_with_stdout(int out_fd, const std::string &program, const std::vector<std::string> &args,
+                                      const std::string &input, void (*setup)()) {
+    return spawn(program, args, input, setup, out_fd);
 }
 
 std::string mask_timings(const std::string &err) {

@@ -1,5 +1,6 @@
-// Shared helpers for the tests: running the somap binary, temporary
-// directories, and bit-level comparison of doubles.
+// Shared helpers for the tests (the somap_test_support library): running a
+// program under test, temporary directories, and bit-level comparison of
+// doubles.
 #ifndef SOMAP_TESTS_TEST_SUPPORT_H
 #define SOMAP_TESTS_TEST_SUPPORT_H
 
@@ -22,15 +23,26 @@ struct ProcessResult {
 ProcessResult run_process(const std::string &program, const std::vector<std::string> &args,
                           const std::string &input, void (*setup)() = nullptr);
 
-// Runs the somap binary under test.
-ProcessResult run_somap(const std::vector<std::string> &args, const std::string &input = "",
-                        void (*setup)() = nullptr);
-
-// As run_somap, but the binary's standard output is `out_fd` (a full
+// As run_process, but the program's standard output is `out_fd` (a full
 // device, a pipe nobody reads) instead of a pipe to the test; `out` stays
 // empty. The caller keeps and closes `out_fd`.
-ProcessResult run_somap_with_stdout(int out_fd, const std::vector<std::string> &args,
-                                    const std::string &input = "", void (*setup)() = nullptr);
+ProcessResult run_process_with_stdout(int out_fd, const std::string &program,
+                                      const std::vector<std::string> &args, const std::string &input,
+                                      void (*setup)() = nullptr);
+
+// The somap binary under test, in the test executables the build hands it
+// to (SOMAP_BINARY).
+#ifdef SOMAP_BINARY
+inline ProcessResult run_somap(const std::vector<std::string> &args, const std::string &input = "",
+                               void (*setup)() = nullptr) {
+    return run_process(SOMAP_BINARY, args, input, setup);
+}
+
+inline ProcessResult run_somap_with_stdout(int out_fd, const std::vector<std::string> &args,
+                                           const std::string &input = "", void (*setup)() = nullptr) {
+    return run_process_with_stdout(out_fd, SOMAP_BINARY, args, input, setup);
+}
+#endif
 
 // Replaces the figure and unit of each phase report ("Network Creation\t : 1.234567 ms")
 // with "#" so that standard error can be compared exactly: "Network Creation\t : #".

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "som/som.h"
+#include "som/som_analysis.h"
 #include "test_support.h"
 #include "unit_helpers.h"
 
@@ -144,6 +145,17 @@ TEST_P(DamagedNetwork, EveryCallRefusesItAndChangesNothing) {
     EXPECT_EQ(som_network_shape(net, nullptr, nullptr, nullptr), SOM_ERROR_INVALID);
     EXPECT_EQ(som_save(net, dir.file("map").c_str()), SOM_ERROR_INVALID);
     EXPECT_TRUE(dir.entries().empty());
+    som_quality quality{7, 7.0, 7, 7.0};
+    size_t hits[6] = {7, 7, 7, 7, 7, 7};
+    double figures[6] = {7, 7, 7, 7, 7, 7};
+    EXPECT_EQ(som_measure_quality(net, rows.data(), 2, &quality), SOM_ERROR_INVALID);
+    EXPECT_EQ(som_hit_counts(net, rows.data(), 2, hits), SOM_ERROR_INVALID);
+    EXPECT_EQ(som_u_matrix(net, figures), SOM_ERROR_INVALID);
+    EXPECT_EQ(som_component_plane(net, 0, figures), SOM_ERROR_INVALID);
+    EXPECT_EQ(quality.vectors, 7u);
+    EXPECT_EQ(quality.topographic_errors, 7u);
+    EXPECT_EQ(std::vector<size_t>(hits, hits + 6), std::vector<size_t>(6, 7));
+    EXPECT_EQ(std::vector<double>(figures, figures + 6), std::vector<double>(6, 7.0));
     EXPECT_EQ(net->time_constant, 0.0);
 
     undo();
@@ -160,6 +172,11 @@ TEST(DamagedNetwork, NullIsRefused) {
     EXPECT_EQ(som_init_weights(nullptr, nullptr, 0), SOM_ERROR_INVALID);
     EXPECT_EQ(som_find_winners_readonly(nullptr, nullptr, 0, nullptr, nullptr), SOM_ERROR_INVALID);
     EXPECT_EQ(som_save(nullptr, "map"), SOM_ERROR_INVALID);
+    som_quality quality;
+    EXPECT_EQ(som_measure_quality(nullptr, nullptr, 0, &quality), SOM_ERROR_INVALID);
+    EXPECT_EQ(som_u_matrix(nullptr, nullptr), SOM_ERROR_INVALID);
+    EXPECT_EQ(som_component_plane(nullptr, 0, nullptr), SOM_ERROR_INVALID);
+    EXPECT_EQ(som_hit_counts(nullptr, nullptr, 0, nullptr), SOM_ERROR_INVALID);
     // The literal calls without a status ignore what they cannot use.
     som_set_inputs(nullptr, nullptr);
     som_time_constant(nullptr);
@@ -179,14 +196,22 @@ TEST(DamagedNetwork, NullRowsAndResultsAreRefused) {
     std::vector<double *> rows = row_pointers(table);
     std::vector<double *> holed = {rows[0], nullptr};
     size_t wi[2], wj[2];
+    som_quality quality;
+    size_t hits[4];
     for (double **given : {static_cast<double **>(nullptr), holed.data()}) {
         EXPECT_EQ(som_train(network.get(), given, 2, 3), SOM_ERROR_INVALID);
         EXPECT_EQ(som_train_plain(network.get(), given, 2, 3), SOM_ERROR_INVALID);
         EXPECT_EQ(som_init_weights(network.get(), given, 2), SOM_ERROR_INVALID);
         EXPECT_EQ(som_find_winners(network.get(), given, 2, wi, wj), SOM_ERROR_INVALID);
+        EXPECT_EQ(som_measure_quality(network.get(), given, 2, &quality), SOM_ERROR_INVALID);
+        EXPECT_EQ(som_hit_counts(network.get(), given, 2, hits), SOM_ERROR_INVALID);
     }
     EXPECT_EQ(som_find_winners(network.get(), rows.data(), 2, nullptr, wj), SOM_ERROR_INVALID);
     EXPECT_EQ(som_find_winners_readonly(network.get(), rows.data(), 2, wi, nullptr), SOM_ERROR_INVALID);
+    EXPECT_EQ(som_measure_quality(network.get(), rows.data(), 2, nullptr), SOM_ERROR_INVALID);
+    EXPECT_EQ(som_hit_counts(network.get(), rows.data(), 2, nullptr), SOM_ERROR_INVALID);
+    EXPECT_EQ(som_u_matrix(network.get(), nullptr), SOM_ERROR_INVALID);
+    EXPECT_EQ(som_component_plane(network.get(), 0, nullptr), SOM_ERROR_INVALID);
     EXPECT_EQ(bit_patterns(all_weights(network.get())), bit_patterns(before));
     EXPECT_EQ(network->time_constant, 0.0);
     // Nothing to read: no rows needed.

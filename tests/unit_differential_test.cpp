@@ -5,13 +5,10 @@
 #include <cstdio>
 
 #include <cmath>
-#include <cstring>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "input_table.h"
 #include "som/som.h"
 #include "test_support.h"
 #include "unit_helpers.h"
@@ -24,79 +21,6 @@ using somap::testing::bits;
 using somap::testing::make_network;
 using somap::testing::NetworkPtr;
 using somap::testing::set_all_weights;
-
-TEST(FastParser, MatchesStreamExtraction) {
-    // Strings from an alphabet that reaches every branch of both parsers:
-    // signs, points, exponents, blanks, junk, and long digit runs.
-    const std::string alphabet = "0123456789000111.-+eE \r,xanif";
-    std::mt19937_64 random(20261210);
-    size_t fast_taken = 0;
-    for (int trial = 0; trial < 200000; ++trial) {
-        size_t length = random() % 24;
-        std::string field;
-        for (size_t c = 0; c < length; ++c) field += alphabet[random() % alphabet.size()];
-        if (trial % 3 == 0) {
-            // Well-formed numbers of every size, so the fast path is taken.
-            std::ostringstream number;
-            number.precision(static_cast<int>(random() % 20));
-            double value = std::ldexp(static_cast<double>(random() % 1000003), static_cast<int>(random() % 140) - 70);
-            number << ((random() & 1) ? -value : value);
-            field = number.str();
-            if (random() % 4 == 0) field += "\r";
-        }
-        double expected = 0.0, fast = 0.0;
-        somap::parse_double_field(field, expected);
-        if (somap::parse_double_fast(field.data(), field.size(), fast)) {
-            ++fast_taken;
-            ASSERT_EQ(bits(fast), bits(expected)) << '"' << field << '"';
-        }
-    }
-    EXPECT_GT(fast_taken, 50000u);  // the comparison above must not be vacuous
-}
-
-TEST(FastParser, EdgeFields) {
-    const char *fields[] = {"0",       "-0",    "+0.0",   "1e22",   "1e23",    "9007199254740993",
-                            "1e-22",   "5e-324", "1.",    ".5",     "-.5e1",   "1e",
-                            "1e+",     "1e-x",  "1.2.3",  "007",    "0.30000000000000004",
-                            "123456789012345678901", "1e5e",  "-",   "+",  ".", "e5", "12abc"};
-    for (const char *field : fields) {
-        double expected = 0.0, fast = 0.0;
-        somap::parse_double_field(field, expected);
-        if (somap::parse_double_fast(field, std::strlen(field), fast)) {
-            EXPECT_EQ(bits(fast), bits(expected)) << '"' << field << '"';
-        }
-    }
-}
-
-void expect_same_tables(const std::string &input) {
-    std::istringstream in(input);
-    somap::InputTable plain, fast;
-    somap::read_input_table_plain(in, plain);
-    somap::build_input_table(std::string(input), fast);
-    ASSERT_EQ(fast.size(), plain.size());
-    for (size_t k = 0; k < plain.size(); ++k) {
-        ASSERT_EQ(fast.line(k), plain.line(k)) << k;
-        ASSERT_EQ(fast.lines[k].line_number, plain.lines[k].line_number);
-        ASSERT_EQ(fast.lines[k].field_count, plain.lines[k].field_count);
-        for (size_t f = 0; f < plain.lines[k].field_count; ++f)
-            ASSERT_EQ(bits(fast.vectors[k][f]), bits(plain.vectors[k][f])) << k << ' ' << f;
-    }
-}
-
-TEST(FastReader, MatchesPlainReader) {
-    const std::string alphabet = "0123456789.-e\t\t\t\n\n\r  x";
-    std::mt19937_64 random(7);
-    for (int trial = 0; trial < 3000; ++trial) {
-        std::string input;
-        size_t length = random() % 80;
-        for (size_t c = 0; c < length; ++c) input += alphabet[random() % alphabet.size()];
-        expect_same_tables(input);
-    }
-    for (const char *input : {"", "\n", "\r\n", "\t", "\t\n", "1\t2\t\n", "1\t2\t\t", "a\nb", "\n\n1"})
-        expect_same_tables(input);
-}
-
-// ---- Engine -------------------------------------------------------------
 
 // Equal bit for bit; otherwise says where and how the first values differ.
 ::testing::AssertionResult same_bits(const std::vector<double> &a, const std::vector<double> &b) {

@@ -23,15 +23,12 @@
 #include <xmmintrin.h>
 #endif
 
-#include "som/search_internal.h"
+#include "som/engine/options.h"
 #include "som/som.h"
+#include "som/som_analysis.h"
 #include "test_support.h"
 #include "unit_helpers.h"
 
-#if defined(SOMAP_WITH_RENDER)
-#include "grid.h"
-#include "quality.h"
-#endif
 
 namespace {
 
@@ -324,21 +321,19 @@ Result loads(const std::string &path) {
     return out;
 }
 
-#if defined(SOMAP_WITH_RENDER)
 Result figures() {
     NetworkPtr network = network_with(2, 32, 32, data().figure_weights, 27.0);
     Table table = data().figure_rows;
     std::vector<double *> rows = row_pointers(table);
-    somap::render::Grid grid;
-    somap::render::copy_grid(*network, grid);
-    somap::render::Quality quality;
-    EXPECT_EQ(somap::render::measure_quality(*network, grid, rows.data(), rows.size(), quality), SOM_OK);
+    som_quality quality{};
+    EXPECT_EQ(som_measure_quality(network.get(), rows.data(), rows.size(), &quality), SOM_OK);
     Result out{quality.vectors, bits(quality.quantization_error), quality.topographic_errors,
                bits(quality.topographic_error)};
-    append(out, bit_patterns(somap::render::u_matrix(grid)));
+    std::vector<double> u_matrix(32 * 32);
+    EXPECT_EQ(som_u_matrix(network.get(), u_matrix.data()), SOM_OK);
+    append(out, bit_patterns(u_matrix));
     return out;
 }
-#endif
 
 std::vector<Call> calls(const std::string &map_path) {
     const Data &d = data();
@@ -362,9 +357,7 @@ std::vector<Call> calls(const std::string &map_path) {
         {"som_time_constant, som_learning_rate, som_neighbourhood", series, ""},
         {"som_synapse_new", synapses, ""},
         {"som_load", [map_path] { return loads(map_path); }, ""},
-#if defined(SOMAP_WITH_RENDER)
-        {"measure_quality, u_matrix", figures, ""},
-#endif
+        {"som_measure_quality, som_u_matrix", figures, ""},
     };
     return out;
 }
@@ -419,8 +412,8 @@ TEST_P(FloatingPointEnvironment, EveryCallGivesTheDefaultResultAndTheEnvironment
         std::vector<double *> rows = row_pointers(table);
         std::vector<size_t> wi(rows.size()), wj(rows.size());
         som_engine::FilterCounts counts;
-        ASSERT_EQ(som_engine::find_winners_counted(network.get(), rows.data(), rows.size(), wi.data(), wj.data(),
-                                                   &counts),
+        ASSERT_EQ(som_engine::find_winners(network.get(), rows.data(), rows.size(), wi.data(), wj.data(),
+                                           som_engine::CallOptions{}, &counts),
                   SOM_OK);
         EXPECT_LT(counts.exact_rows, counts.rows);
     }

@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "som/map_bytes.h"
+#include "som/io/map_bytes.h"
 #include "som/som.h"
 #include "test_support.h"
 

@@ -246,6 +246,61 @@ NetworkPtr bare_network(size_t n, size_t x, size_t y) {
     return NetworkPtr(network);
 }
 
+// A network the library built keeps its records together (the layer-by-layer
+// destruction is covered above); they must come apart like any others,
+// whatever a caller did to them in between. Run
+// under the sanitizers and valgrind, a record freed twice, freed wrongly or
+// never freed fails them.
+TEST(NetworkDestroy, SynapsesAddedToABuiltNetworkGoWithIt) {
+    // 3 inputs on a 2 by 2 grid: each input lists 4 synapses (a full list,
+    // which the next append must move) and each output 3 (room for one
+    // more, then a move).
+    som_network *network = som_network_new(3, 2, 2);
+    ASSERT_NE(network, nullptr);
+    som_neuron *in = network->input_layer->neurons[1];
+    som_neuron *out = network->output_layer->neurons[1][0];
+    som_synapse *const first = in->synapses[0];
+    std::vector<som_synapse *> added;
+    for (int extra = 0; extra < 6; ++extra) {
+        som_synapse *synapse = som_synapse_new(in, out, 1.5 + extra);
+        ASSERT_NE(synapse, nullptr);
+        added.push_back(synapse);
+    }
+    // The lists moved with everything in them, in order.
+    ASSERT_EQ(in->synapses_count, 10u);
+    ASSERT_EQ(out->synapses_count, 9u);
+    EXPECT_EQ(in->synapses[0], first);
+    for (size_t e = 0; e < added.size(); ++e) {
+        EXPECT_EQ(in->synapses[4 + e], added[e]);
+        EXPECT_EQ(out->synapses[3 + e], added[e]);
+        EXPECT_EQ(bits(added[e]->weight), bits(1.5 + static_cast<double>(e)));
+    }
+    som_network_destroy(network);
+}
+
+TEST(NetworkDestroy, NetworksComeApartInAnyOrder) {
+    // Built, loaded and bare networks alive at once, destroyed out of the
+    // order they were made in.
+    std::vector<som_network *> networks;
+    for (size_t k = 0; k < 6; ++k) {
+        som_network *network = nullptr;
+        if (k % 3 == 2) {
+            network = bare_network(2, 2, 1).release();
+            ASSERT_NE(network, nullptr);
+            for (size_t i = 0; i < 2; ++i)
+                for (size_t input = 0; input < 2; ++input)
+                    ASSERT_NE(som_synapse_new(network->input_layer->neurons[input],
+                                              network->output_layer->neurons[i][0], 0.25),
+                              nullptr);
+        } else {
+            network = som_network_new(k + 1, 3, k);
+        }
+        ASSERT_NE(network, nullptr);
+        networks.push_back(network);
+    }
+    for (size_t k : {3u, 0u, 5u, 1u, 4u, 2u}) som_network_destroy(networks[k]);
+}
+
 TEST(Layers, StartUnconnectedAndZeroFilled) {
     NetworkPtr network = bare_network(3, 2, 4);
     ASSERT_NE(network, nullptr);

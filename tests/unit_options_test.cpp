@@ -1,8 +1,9 @@
-// Option values and phase report lines.
+// Option values, phase report lines and the progress line's text.
 #include <gtest/gtest.h>
 
 #include "options.h"
 #include "phase_timer.h"
+#include "progress.h"
 
 namespace {
 
@@ -54,6 +55,25 @@ TEST(PhaseReport, UnitBoundaries) {
     };
     for (const auto &[elapsed, line] : cases)
         EXPECT_EQ(somap::format_phase_report("Phase", elapsed), line) << elapsed;
+}
+
+TEST(ProgressLine, Text) {
+    struct Case {
+        size_t done, total;
+        double seconds;
+        const char *expected;
+    };
+    const Case cases[] = {
+        {0, 1000, 0.0, "Training: 0 of 1000 vectors (0%)"},
+        {250, 1000, 0.5, "Training: 250 of 1000 vectors (25%), 500 vectors/s, 0:02 left"},
+        {999, 1000, 10.0, "Training: 999 of 1000 vectors (99%), 100 vectors/s, 0:01 left"},
+        {1000, 1000, 4.0, "Training: 1000 of 1000 vectors (100%), 250 vectors/s, 0:00 left"},
+        {12345, 2000000, 1.0, "Training: 12.3k of 2.0M vectors (0%), 12.3k vectors/s, 2:42 left"},
+        {1, 100000, 1.0, "Training: 1 of 100k vectors (0%), 1 vectors/s, 27:46:39 left"},
+        {0, 0, 0.0, "Training: 0 of 0 vectors (100%)"},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(somap::format_progress("Training", "vectors", c.done, c.total, c.seconds), c.expected) << c.done;
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "file_io.h"
 #include "input_table.h"
 #include "messages.h"
 #include "options.h"
@@ -19,7 +20,6 @@
 #include "phase_timer.h"
 #include "progress.h"
 #include "som/som.h"
-#include "som/whole_file.h"
 
 namespace {
 
@@ -83,7 +83,7 @@ bool write_output_line(size_t i, size_t j, std::string_view line) {
     out += '\t';
     out += line;
     out += '\n';
-    return som_internal::write_all(1, out.data(), out.size());
+    return write_all(1, out);
 }
 
 int run(int argc, char **argv) {

@@ -2,10 +2,11 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
+
+#include "file_io.h"
 
 namespace somap {
 
@@ -39,16 +40,6 @@ std::string clock_time(double seconds) {
     else
         std::snprintf(text, sizeof text, "%" PRIu64 ":%02" PRIu64, whole / 60, whole % 60);
     return text;
-}
-
-void write_all(int fd, const std::string &text) {
-    size_t written = 0;
-    while (written < text.size()) {
-        ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;  // a progress line is never worth failing a run for
-        written += static_cast<size_t>(n);
-    }
 }
 
 }  // namespace
@@ -95,13 +86,13 @@ int ProgressLine::report(void *self, size_t done, size_t total) {
 void ProgressLine::show(size_t done, size_t total) {
     const double elapsed = std::chrono::duration<double>(Clock::now() - started_).count();
     // Carriage return, the text, then erase whatever a longer line left.
-    write_all(fd_, "\r" + format_progress(label_, unit_, done, total, elapsed) + "\x1b[K");
+    write_without_waiting(fd_, "\r" + format_progress(label_, unit_, done, total, elapsed) + "\x1b[K");
     shown_ = true;
 }
 
 void ProgressLine::clear() {
     if (!shown_) return;
-    write_all(fd_, "\r\x1b[K");
+    write_without_waiting(fd_, "\r\x1b[K");
     shown_ = false;
 }
 

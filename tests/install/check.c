@@ -1,8 +1,10 @@
 /* Built against an installed somap library, as a C program: trains a small
  * map, saves and reloads it, and checks that the reload is bit for bit the
- * trained map and that both pick the same winners; also that the header and
- * the library agree on the version, and that calls report their status. */
+ * trained map and that both pick the same winners and give the same quality
+ * figures and U-matrix; also that the header and the library agree on the
+ * version, and that calls report their status. */
 #include <som/som.h>
+#include <som/som_analysis.h>
 
 #include <stdio.h>
 #include <string.h>
@@ -54,6 +56,18 @@ int main(int argc, char **argv) {
         failures += ti != li || tj != lj;
         printf("%zu\t%zu\n", ti, tj);
     }
+    som_quality quality[2];
+    double u_matrix[2][4 * 5];
+    som_network *both[2] = {trained, loaded};
+    for (int m = 0; m < 2; ++m)
+        if (som_measure_quality(both[m], (const double *const *)rows, 6, &quality[m]) != SOM_OK ||
+            som_u_matrix(both[m], u_matrix[m]) != SOM_OK)
+            return 1;
+    failures += quality[0].vectors != 6 || quality[1].vectors != 6;
+    failures += quality[0].topographic_errors != quality[1].topographic_errors;
+    failures += memcmp(&quality[0].quantization_error, &quality[1].quantization_error, sizeof(double)) != 0;
+    failures += memcmp(u_matrix[0], u_matrix[1], sizeof u_matrix[0]) != 0;
+    printf("%zu\t%.17g\n", quality[1].topographic_errors, quality[1].quantization_error);
     som_network_destroy(trained);
     som_network_destroy(loaded);
     if (failures != 0) {

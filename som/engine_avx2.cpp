@@ -1,9 +1,0 @@
-// The avx2 kernel set (vectors of 4 doubles).
-#define SOM_KERNEL_WIDTH 4
-#define SOM_KERNEL_NAMESPACE avx2
-#define SOM_KERNEL_LABEL "avx2"
-#include "engine_kernels.inc"
-
-namespace som_engine {
-const Kernels &avx2_kernels() { return avx2::kernels(); }
-}  // namespace som_engine

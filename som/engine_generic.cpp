@@ -1,9 +1,0 @@
-// The generic kernel set (vectors of 2 doubles).
-#define SOM_KERNEL_WIDTH 2
-#define SOM_KERNEL_NAMESPACE generic
-#define SOM_KERNEL_LABEL "generic"
-#include "engine_kernels.inc"
-
-namespace som_engine {
-const Kernels &generic_kernels() { return generic::kernels(); }
-}  // namespace som_engine
