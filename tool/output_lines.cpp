@@ -1,14 +1,15 @@
 #include "output_lines.h"
 
+#include <algorithm>
 #include <charconv>
+#include <cstring>
 
 #include "file_io.h"
 
 namespace somap {
 
-OutputLines::OutputLines(int fd, size_t group_bytes) : fd_(fd), group_bytes_(group_bytes) {
-    group_.reserve(group_bytes);
-}
+OutputLines::OutputLines(int fd, size_t group_bytes)
+    : fd_(fd), group_bytes_(group_bytes), group_(std::max<size_t>(group_bytes, 1)) {}
 
 bool OutputLines::add(size_t i, size_t j, std::string_view line) {
     // The two indices straight into a small buffer: no string is built per
@@ -21,16 +22,19 @@ bool OutputLines::add(size_t i, size_t j, std::string_view line) {
     *end++ = '\t';
     const size_t prefix_size = static_cast<size_t>(end - prefix);
     const size_t size = prefix_size + line.size() + 1;
-    if (!group_.empty() && group_.size() + size > group_bytes_ && !flush()) return false;
-    group_.append(prefix, prefix_size);
-    group_.append(line);
-    group_ += '\n';
+    if (used_ > 0 && used_ + size > group_bytes_ && !flush()) return false;
+    if (size > group_.size()) group_.resize(size);  // a line longer than a group
+    char *at = group_.data() + used_;
+    std::memcpy(at, prefix, prefix_size);
+    std::memcpy(at + prefix_size, line.data(), line.size());
+    at[size - 1] = '\n';
+    used_ += size;
     // A line that does not fit in a group goes out alone, at once.
-    return group_.size() <= group_bytes_ || flush();
+    return used_ <= group_bytes_ || flush();
 }
 
 bool OutputLines::flush() {
-    if (group_.empty()) return true;
+    if (used_ == 0) return true;
     // write_all continues a short write (a file reaching a size limit or a
     // full disk, a terminal) from where it stopped; when the continuation
     // fails, the lines before the break are whole and the one it falls in
@@ -39,8 +43,8 @@ bool OutputLines::flush() {
     // device stopped. A pipe never takes part of a write of at most PIPE_BUF
     // bytes, even when left in non-blocking mode (it takes all of it or
     // nothing, and write_all then waits for room).
-    const bool written = write_all(fd_, group_);
-    group_.clear();
+    const bool written = write_all(fd_, group_.data(), used_);
+    used_ = 0;
     return written;
 }
 

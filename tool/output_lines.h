@@ -7,8 +7,8 @@
 #include <limits.h>
 
 #include <cstddef>
-#include <string>
 #include <string_view>
+#include <vector>
 
 namespace somap {
 
@@ -36,7 +36,8 @@ class OutputLines {
   private:
     int fd_;
     size_t group_bytes_;
-    std::string group_;
+    std::vector<char> group_;  // the lines held are its first used_ bytes
+    size_t used_ = 0;
 };
 
 }  // namespace somap
