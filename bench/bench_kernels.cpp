@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "som/engine/engine.h"
-#include "som/engine/search_internal.h"
+#include "som/engine/options.h"
 #include "som/engine/sweep.h"
 #include "som/som.h"
 #include "unit_helpers.h"
@@ -128,26 +128,33 @@ void BM_Sweep(benchmark::State &state) {
         if (distance < best) best = distance, winner = p;
     }
     const size_t s = winner / side + winner % side, lead = winner / kLanes;
-    const double margin = static_cast<double>(n + 16) * 0x1p-52;
-    double squares = 0.0;
-    for (size_t k = 0; k < n; ++k) squares = squares + x[k] * x[k];
+    const training_skip::Margins margins = training_skip::margins_for(n);
     SweepCounts counts;
-    SweepJob job{grid.weights, other, n, x, neighbourhood.data() + (max_sum - s), rates, index_sum.data(),
-                 block_first_sum.data(), iterations, SIZE_MAX, nullptr, nullptr, nullptr, margin,
-                 1.0 - margin - 0x1p-46, 1.0 + 4.0 * margin + 0x1p-40,
-                 2.0 * (std::sqrt(squares) * (1.0 + 2.0 * margin) + 0x1p-400), &counts, nullptr, false, 0.0, nullptr};
+    SweepJob job;
+    job.src = grid.weights;
+    job.dst = other;
+    job.n = n;
+    job.x = x;
+    job.neighbourhood = neighbourhood.data() + (max_sum - s);
+    job.rates = rates;
+    job.index_sum = index_sum.data();
+    job.block_first_sum = block_first_sum.data();
+    job.iterations = iterations;
+    job.margins = margins;
+    job.twice_norm = training_skip::twice_norm(x, n, margins);
+    job.counts = &counts;
     const Kernels &kernels = active();
     Nearest first[kMaxSweep + 1], out[kMaxSweep + 1];
     kernels.sweep(job, lead, lead + 1, first);
-    double above[kMaxSweep], below[kMaxSweep];
+    double thresholds[kMaxSweep], smallest[kMaxSweep];
     for (size_t j = 0; j < iterations; ++j) {
-        below[j] = first[j].distance;
-        above[j] = std::max(std::sqrt(below[j] * (1.0 + 4.0 * margin)), 0x1p-440) * (1.0 + 0x1p-50);
+        smallest[j] = first[j].distance;
+        thresholds[j] = training_skip::threshold(smallest[j], first[j].index != SIZE_MAX, margins);
     }
     if (skipping) {
         job.skip = lead;
-        job.above = above;
-        job.below = below;
+        job.reach_thresholds = thresholds;
+        job.lead_smallest = smallest;
     }
     counts.measured = 0;
     counts.skipped = 0;
@@ -215,24 +222,21 @@ void BM_RecogniseFilter(benchmark::State &state) {
     som_network *net = som_network_new(n, side, side);
     som_init_weights(net, train.rows.data(), 1000);
     som_train(net, train.rows.data(), 1000, 1);
-    const som_engine::SearchTuning saved = som_engine::search_tuning();
     som_set_max_threads(1);
     std::vector<size_t> wi(count), wj(count), ei(count), ej(count);
-    som_engine::SearchTuning tuning = saved;
-    tuning.filter_min_work = SIZE_MAX;
-    som_engine::set_search_tuning(tuning);
-    som_find_winners(net, data.rows.data(), count, ei.data(), ej.data());
-    tuning.filter_min_work = mode == 0 ? SIZE_MAX : 1;
-    tuning.integer_filter = mode == 2;
-    som_engine::set_search_tuning(tuning);
+    som_engine::CallOptions exact, path;
+    exact.search.filter_min_work = SIZE_MAX;
+    som_engine::find_winners(net, data.rows.data(), count, ei.data(), ej.data(), exact, nullptr);
+    path.search.filter_min_work = mode == 0 ? SIZE_MAX : 1;
+    path.search.integer_filter = mode == 2;
     som_engine::FilterCounts counts;
-    som_engine::find_winners_counted(net, data.rows.data(), count, wi.data(), wj.data(), &counts);
+    som_engine::find_winners(net, data.rows.data(), count, wi.data(), wj.data(), path, &counts);
     if (wi != ei || wj != ej) {
         std::fprintf(stderr, "filtered and exact winners differ\n");
         std::exit(1);
     }
     for (auto _ : state) {
-        som_find_winners_readonly(net, data.rows.data(), count, wi.data(), wj.data());
+        som_engine::find_winners(net, data.rows.data(), count, wi.data(), wj.data(), path, nullptr);
         benchmark::DoNotOptimize(wi.data());
     }
     state.counters["ns_per_row_neuron"] = benchmark::Counter(
@@ -241,7 +245,6 @@ void BM_RecogniseFilter(benchmark::State &state) {
     state.counters["exact_rows_share"] = static_cast<double>(counts.exact_rows) / static_cast<double>(counts.rows);
     state.counters["exact_distances_per_row"] =
         static_cast<double>(counts.exact_distances) / static_cast<double>(counts.rows);
-    som_engine::set_search_tuning(saved);
     som_set_max_threads(0);
     som_network_destroy(net);
 }
@@ -282,18 +285,15 @@ void BM_Pairs(benchmark::State &state) {
             for (size_t k = 0; k < n; ++k) data.rows[r][k] = centres[c * n + k] + normal(random);
         }
     }
-    const som_engine::SearchTuning saved = som_engine::search_tuning();
-    som_engine::SearchTuning tuning = saved;
-    if (!Bounded) tuning.pair_min_rows = SIZE_MAX;
-    som_engine::set_search_tuning(tuning);
+    som_engine::CallOptions options;
+    if (!Bounded) options.search.pair_min_rows = SIZE_MAX;
     som_engine::PairCounts counts;
     size_t a = 0, b = 0;
     for (auto _ : state) {
-        som_engine_farthest_pair_counted(data.rows.data(), count, n, &a, &b, nullptr, nullptr, &counts);
+        som_engine::farthest_pair(data.rows.data(), count, n, &a, &b, som_internal::Observer{}, options, &counts);
         benchmark::DoNotOptimize(a);
     }
     state.counters["rows_left"] = static_cast<double>(counts.candidate_rows);
-    som_engine::set_search_tuning(saved);
 }
 BENCHMARK(BM_Pairs<true>)->Name("pairs/bounded")->ArgNames({"clustered", "rows"})
     ->Args({0, 250000})->Args({0, 1000000})->Args({1, 400000})->Unit(benchmark::kMillisecond);
@@ -313,13 +313,12 @@ void BM_InitWild(benchmark::State &state) {
     if (wild) data.rows[count / 2][3] = DBL_MAX;
     if (count <= 40000) {
         size_t a = 0, b = 0, every_a = 0, every_b = 0;
-        som_engine_farthest_pair_counted(data.rows.data(), count, n, &a, &b, nullptr, nullptr, nullptr);
-        const som_engine::SearchTuning saved = som_engine::search_tuning();
-        som_engine::SearchTuning tuning = saved;
-        tuning.pair_min_rows = SIZE_MAX;
-        som_engine::set_search_tuning(tuning);
-        som_engine_farthest_pair_counted(data.rows.data(), count, n, &every_a, &every_b, nullptr, nullptr, nullptr);
-        som_engine::set_search_tuning(saved);
+        som_engine::CallOptions every;
+        every.search.pair_min_rows = SIZE_MAX;
+        som_engine::farthest_pair(data.rows.data(), count, n, &a, &b, som_internal::Observer{}, som_engine::CallOptions{},
+                                  nullptr);
+        som_engine::farthest_pair(data.rows.data(), count, n, &every_a, &every_b, som_internal::Observer{}, every,
+                                  nullptr);
         if (a != every_a || b != every_b) {
             std::fprintf(stderr, "placement: the bounded and the all-pairs search differ\n");
             std::exit(1);

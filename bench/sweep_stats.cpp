@@ -1,16 +1,15 @@
 // How the sweeps of training fared on a data set: trains as `somap -s` does
 // (placement from the data, then training with the fast engine) and prints
 // the engine's counts, above all the share of sweeps that had to be
-// replayed. The counts come from the library's internal tally, which costs
-// each training call a few additions at its end.
+// replayed. The counts are those the engine's training call reports.
 //
 //   sweep_stats [-x X] [-y Y] [-i ITERATIONS] [-first K] [-most K] [-lead 0|1] [-skip 0|1]
 //               [-repeat R] [-threads T] < rows.tsv
 //
 // -repeat R trains R fresh networks and reports the shortest time (a
-// shared machine only ever makes a run slower); the counts are per run.
-// -first, -most, -lead and -skip change the sweep policy (see engine_sweep.h), to
-// see what another one would have cost.
+// shared machine only ever makes a run slower); the counts are per run
+// (the last one's). -first, -most, -lead and -skip change the sweep policy
+// (see som/engine/options.h), to see what another one would have cost.
 #include <chrono>
 #include <ctime>
 #include <cstdio>
@@ -18,12 +17,13 @@
 #include <cstring>
 
 #include "input_table.h"
-#include "som/engine/sweep.h"
+#include "som/engine/options.h"
 #include "som/som.h"
 
 int main(int argc, char **argv) {
     size_t x = 100, y = 100, iterations = 1000, repeat = 1;
-    som_engine::SweepPolicy policy = som_engine::sweep_policy();
+    som_engine::CallOptions options;
+    som_engine::SweepPolicy &policy = options.sweeps;
     for (int a = 1; a + 1 < argc; a += 2) {
         const size_t value = std::strtoull(argv[a + 1], nullptr, 10);
         if (std::strcmp(argv[a], "-x") == 0) x = value;
@@ -40,7 +40,6 @@ int main(int argc, char **argv) {
             return 2;
         }
     }
-    som_engine::set_sweep_policy(policy);
     somap::InputTable table;
     somap::read_input_table(0, table);
     if (table.size() == 0) {
@@ -48,6 +47,7 @@ int main(int argc, char **argv) {
         return 1;
     }
     double seconds = 0.0, cpu_seconds = 0.0;
+    som_engine::SweepStats s;
     auto cpu_now = [] {
         timespec now;
         clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
@@ -56,17 +56,17 @@ int main(int argc, char **argv) {
     for (size_t run = 0; run < repeat; ++run) {
         som_network *network = som_network_new(table.lines[0].field_count, x, y);
         if (network == nullptr || som_init_weights(network, table.vectors.data(), table.size()) != SOM_OK) return 1;
-        som_engine::reset_sweep_stats();
         const auto start = std::chrono::steady_clock::now();
         const double cpu_start = cpu_now();
-        if (som_train(network, table.vectors.data(), table.size(), iterations) != SOM_OK) return 1;
+        if (som_engine::train(network, table.vectors.data(), table.size(), iterations, som_internal::Observer{}, options,
+                              &s) != SOM_OK)
+            return 1;
         const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         const double cpu_took = cpu_now() - cpu_start;
         if (run == 0 || took < seconds) seconds = took;
         if (run == 0 || cpu_took < cpu_seconds) cpu_seconds = cpu_took;
         som_network_destroy(network);
     }
-    const som_engine::SweepStats s = som_engine::sweep_stats();
     std::printf("vectors %llu (%llu searched alone), iterations %llu (%.1f a vector), sweeps %llu (%.1f iterations a sweep), "
                 "replayed %llu (%.3f%%: %llu index sum changes, %llu early zeros), distances of %.1f%% of block-iterations formed, training %.1f ms (%.1f ms of processor "
                 "time)\n",

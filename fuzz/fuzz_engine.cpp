@@ -1,10 +1,12 @@
 // The fast engine against the literal code, bit for bit, on small data sets
-// made from the fuzzer's bytes: training (som_train against
+// made from the fuzzer's bytes: training (the engine's training call against
 // som_train_plain, under several ways of cutting training into sweeps), the
-// batch winner search (som_find_winners and som_find_winners_readonly
-// against som_find_winner row by row) and the placement (som_init_weights
-// against som_init_weights_plain, and its most distant pair against the
-// literal pair loop). Any difference aborts with the first differing value.
+// batch winner search (the engine's, som_find_winners and
+// som_find_winners_readonly against som_find_winner row by row) and the
+// placement (the engine's against som_init_weights_plain, and its most
+// distant pair against the literal pair loop). The engine's calls take the
+// options the input chooses. Any difference aborts with the first differing
+// value.
 //
 // Layout of an input: a header of 7 bytes, then the values.
 //   byte 0: n - 1 (mod 9, so n is 1..9)
@@ -27,7 +29,8 @@
 //           computed one; -27.1, which pushes the neurons away so that
 //           winners' index sums change within a vector; NaN; 3.0, whose
 //           rates pass one half at once so that early stops come after few
-//           iterations)
+//           iterations); bit 4 runs the engine's calls on the scalar twin of
+//           the kernels instead of the set chosen in byte 5
 //   then one byte per value, grid weights first (X * Y * n), then the rows
 //   (rows * n), each mapped through value_of (missing bytes read as 0).
 // Values come from a small alphabet that makes ties, exact matches, signed
@@ -39,7 +42,8 @@
 #include <cstring>
 #include <vector>
 
-#include "som/engine/search_internal.h"
+#include "som/engine/engine.h"
+#include "som/engine/options.h"
 #include "som/engine/sweep.h"
 #include "som/som.h"
 
@@ -117,8 +121,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static const char *const kernels[] = {"generic", "avx2", "avx512", "auto"};
     // A kernel set this CPU lacks falls back to the default.
     if (som_engine_select(kernels[(flags >> 1) & 3]) != 0) som_engine_select("auto");
-    const som_engine::SearchTuning tuning = som_engine::default_search_tuning();
-    if ((flags & 16) != 0) som_engine::set_search_tuning({1, 2, (flags & 32) != 0 ? size_t{2} : size_t{8}});
+    som_engine::CallOptions options;
+    if ((flags & 16) != 0) options.search = {1, 2, (flags & 32) != 0 ? size_t{2} : size_t{8}};
+    if ((training & 16) != 0) options.kernels = &som_engine::scalar_kernels();
     som_set_max_threads((flags & 128) != 0 ? 1 : 0);
     const int exponent = (flags & 64) != 0 ? -140 : 0;
 
@@ -135,9 +140,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     som_set_weights(fast.network, grid.data());
     som_set_weights(plain.network, grid.data());
 
-    // Recognition on the starting grid.
+    // Recognition on the starting grid: with the options chosen, against the
+    // literal search, and the public calls (with the library's own
+    // thresholds) against that.
     std::vector<size_t> wi(row_count), wj(row_count);
-    if (som_find_winners(fast.network, rows.data(), row_count, wi.data(), wj.data()) != SOM_OK) std::abort();
+    if (som_engine::find_winners(fast.network, rows.data(), row_count, wi.data(), wj.data(), options, nullptr) != SOM_OK)
+        std::abort();
     for (size_t r = 0; r < row_count; ++r) {
         size_t i = 0, j = 0;
         som_set_inputs(plain.network, rows[r]);
@@ -145,6 +153,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (wi[r] != i || wj[r] != j) fail("winners", r, static_cast<double>(wi[r] * 1000 + wj[r]), static_cast<double>(i * 1000 + j));
     }
     std::vector<size_t> ri(row_count), rj(row_count);
+    if (som_find_winners(fast.network, rows.data(), row_count, ri.data(), rj.data()) != SOM_OK) std::abort();
+    for (size_t r = 0; r < row_count; ++r)
+        if (ri[r] != wi[r] || rj[r] != wj[r]) fail("public winners", r, static_cast<double>(ri[r] * 1000 + rj[r]), static_cast<double>(wi[r] * 1000 + wj[r]));
     if (som_find_winners_readonly(fast.network, rows.data(), row_count, ri.data(), rj.data()) != SOM_OK) std::abort();
     for (size_t r = 0; r < row_count; ++r)
         if (ri[r] != wi[r] || rj[r] != wj[r]) fail("read-only winners", r, static_cast<double>(ri[r] * 1000 + rj[r]), static_cast<double>(wi[r] * 1000 + wj[r]));
@@ -160,7 +171,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 if (distance > best) best = distance, a = i, b = j;
             }
         size_t first = SIZE_MAX, second = SIZE_MAX;
-        if (som_engine_farthest_pair_counted(rows.data(), row_count, n, &first, &second, nullptr, nullptr, nullptr) != SOM_OK)
+        if (som_engine::farthest_pair(rows.data(), row_count, n, &first, &second, som_internal::Observer{}, options,
+                                      nullptr) != SOM_OK)
             std::abort();
         if (first != a || second != b) fail("pair", 0, static_cast<double>(first * 1000 + second), static_cast<double>(a * 1000 + b));
     }
@@ -168,7 +180,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     using som_engine::kMaxSweep;
     static const som_engine::SweepPolicy policies[] = {
         som_engine::SweepPolicy{}, {3, 3, false, false}, {1, 1, false, true}, {1, kMaxSweep, true, false, true, true}};
-    som_engine::set_sweep_policy(policies[training & 3]);
+    options.sweeps = policies[training & 3];
     // The computed time constant is set beforehand too: computing it is the
     // same call on both sides, and under the fuzzer's instrumentation its
     // thousand-term series took most of each run.
@@ -180,25 +192,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static const double time_constants[] = {computed, -27.1, NAN, 3.0};
 
     if ((flags & 1) != 0) {
-        if (som_init_weights(fast.network, rows.data(), row_count) != SOM_OK ||
+        if (som_engine::init_weights(fast.network, rows.data(), row_count, som_internal::Observer{}, options) != SOM_OK ||
             som_init_weights_plain(plain.network, rows.data(), row_count) != SOM_OK)
             std::abort();
         same_bits("placed weights", weights_of(fast.network), weights_of(plain.network));
     }
 
     fast.network->time_constant = plain.network->time_constant = time_constants[(training >> 2) & 3];
-    const uint64_t failures = som_engine::sweep_stats().bound_failures;
-    if (som_train(fast.network, rows.data(), row_count, iterations) != SOM_OK ||
+    som_engine::SweepStats stats;
+    if (som_engine::train(fast.network, rows.data(), row_count, iterations, som_internal::Observer{}, options, &stats) !=
+            SOM_OK ||
         som_train_plain(plain.network, rows.data(), row_count, iterations) != SOM_OK)
         std::abort();
-    if (som_engine::sweep_stats().bound_failures != failures) {
+    if (stats.bound_failures != 0) {
         std::fprintf(stderr, "fuzz_engine: a bound that let a distance go unmeasured did not hold\n");
         std::abort();
     }
     same_bits("trained weights", weights_of(fast.network), weights_of(plain.network));
     som_engine_select("auto");
-    som_engine::set_search_tuning(tuning);
-    som_engine::set_sweep_policy(som_engine::SweepPolicy{});
     som_set_max_threads(0);
     return 0;
 }

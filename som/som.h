@@ -13,11 +13,11 @@
  * everywhere: wiring, winner search, training and the map file.
  *
  * Threads. The library's process-wide state is two settings (the kernel
- * choice and the thread cap) and internal statistics, all atomic, and the C
- * library's random generator, which som_network_new seeds (srand) and draws
- * from (rand), as som_synapse_new draws from it for a weight of 0.0: it is
- * the caller's generator too, and creations on several threads at once
- * interleave their draws. Results other than random weights depend on none
+ * choice and the thread cap), both atomic, and the C library's random
+ * generator, which som_network_new seeds (srand) and draws from (rand), as
+ * som_synapse_new draws from it for a weight of 0.0: it is the caller's
+ * generator too, and creations on several threads at once interleave their
+ * draws. Results other than random weights depend on none
  * of it, so calls on different networks may run at the same time on
  * different threads. A network is not locked: calls that change it (training,
  * placement, som_set_inputs, som_find_winners, loading weights into it) need

@@ -5,10 +5,11 @@
 
 #include <cmath>
 #include <random>
+#include <string>
 #include <vector>
 
-#include "search_tuning.h"
-#include "som/engine/search_internal.h"
+#include "som/engine/engine.h"
+#include "som/engine/options.h"
 #include "som/som.h"
 #include "unit_helpers.h"
 
@@ -18,7 +19,7 @@ using somap::testing::make_network;
 using somap::testing::NetworkPtr;
 using som_engine::FilterCounts;
 using som_engine::PairCounts;
-using som_engine::SearchTuning;
+using som_engine::CallOptions;
 
 struct Table {
     size_t n;
@@ -51,11 +52,9 @@ Table clusters(size_t count, size_t n, size_t k, unsigned seed) {
     return t;
 }
 
-using somap::testing::Tuning;
-
 // A 100 x 100 map of 16 inputs trained a little, as the tool would leave
-// it, applied to 20,000 rows with every kernel set, integer filter on and
-// off, against the literal search.
+// it, applied to 20,000 rows with every kernel set and the scalar twin,
+// integer filter on and off, against the literal search.
 TEST(SlowSearch, RecognitionOfALargeMap) {
     Table train = uniform(1000, 16, 1);
     NetworkPtr network = make_network(16, 100, 100);
@@ -69,16 +68,17 @@ TEST(SlowSearch, RecognitionOfALargeMap) {
         som_find_winner(network.get(), &i, &j);
         expected[r] = i * 100 + j;
     }
-    for (const char *engine : {"generic", "avx2", "avx512"}) {
-        if (som_engine_select(engine) != 0) continue;
+    for (const char *engine : {"scalar", "generic", "avx2", "avx512"}) {
+        const bool twin = std::string(engine) == "scalar";
+        if (!twin && som_engine_select(engine) != 0) continue;
         for (bool integer : {false, true}) {
-            SearchTuning tuning = som_engine::default_search_tuning();
-            tuning.integer_filter = integer;
-            Tuning tuned(tuning);
+            CallOptions options;
+            options.search.integer_filter = integer;
+            if (twin) options.kernels = &som_engine::scalar_kernels();
             std::vector<size_t> wi(data.rows.size()), wj(data.rows.size());
             FilterCounts counts;
-            ASSERT_EQ(som_engine::find_winners_counted(network.get(), data.rows.data(), data.rows.size(), wi.data(),
-                                                       wj.data(), &counts),
+            ASSERT_EQ(som_engine::find_winners(network.get(), data.rows.data(), data.rows.size(), wi.data(), wj.data(),
+                                               options, &counts),
                       SOM_OK);
             for (size_t r = 0; r < data.rows.size(); ++r)
                 ASSERT_EQ(wi[r] * 100 + wj[r], expected[r]) << engine << " integer " << integer << " row " << r;
@@ -103,19 +103,18 @@ TEST(SlowSearch, PlacementFromLargeTables) {
     for (Case &c : cases) {
         size_t first = 0, second = 0;
         {
-            SearchTuning every = som_engine::default_search_tuning();
-            every.pair_min_rows = SIZE_MAX;
-            Tuning tuned(every);
-            ASSERT_EQ(som_engine_farthest_pair_counted(c.table.rows.data(), c.table.rows.size(), c.table.n, &first,
-                                                       &second, nullptr, nullptr, nullptr),
+            CallOptions every;
+            every.search.pair_min_rows = SIZE_MAX;
+            ASSERT_EQ(som_engine::farthest_pair(c.table.rows.data(), c.table.rows.size(), c.table.n, &first, &second,
+                                                som_internal::Observer{}, every, nullptr),
                       SOM_OK);
         }
         for (unsigned threads : {1u, 2u}) {
             som_set_max_threads(threads);
             size_t a = 0, b = 0;
             PairCounts counts;
-            ASSERT_EQ(som_engine_farthest_pair_counted(c.table.rows.data(), c.table.rows.size(), c.table.n, &a, &b,
-                                                       nullptr, nullptr, &counts),
+            ASSERT_EQ(som_engine::farthest_pair(c.table.rows.data(), c.table.rows.size(), c.table.n, &a, &b,
+                                                som_internal::Observer{}, CallOptions{}, &counts),
                       SOM_OK);
             EXPECT_EQ(a, first) << c.name << ", " << threads << " threads";
             EXPECT_EQ(b, second) << c.name << ", " << threads << " threads";
@@ -146,11 +145,13 @@ TEST(SlowSearch, RandomizedSoak) {
         for (size_t p = 0; p < weights.size(); ++p)
             weights[p] = kind == 4 ? table.values[p % table.values.size()] : u(random) * (kind == 2 ? 1e3 : 1.0);
         somap::testing::set_all_weights(network.get(), weights);
-        SearchTuning tuning{1, 2, 1 + random() % 8};
-        tuning.integer_filter = random() % 2;
-        Tuning tuned(tuning);
+        CallOptions options;
+        options.search = {1, 2, 1 + random() % 8};
+        options.search.integer_filter = random() % 2;
         std::vector<size_t> wi(count), wj(count);
-        ASSERT_EQ(som_find_winners_readonly(network.get(), table.rows.data(), count, wi.data(), wj.data()), SOM_OK);
+        ASSERT_EQ(som_engine::find_winners(network.get(), table.rows.data(), count, wi.data(), wj.data(), options,
+                                           nullptr),
+                  SOM_OK);
         for (size_t r = 0; r < count; ++r) {
             size_t i = 0, j = 0;
             som_set_inputs(network.get(), table.rows[r]);
@@ -166,8 +167,8 @@ TEST(SlowSearch, RandomizedSoak) {
                 if (d > best) best = d, a = i, b = j;
             }
         size_t first = 0, second = 0;
-        ASSERT_EQ(som_engine_farthest_pair_counted(table.rows.data(), count, n, &first, &second, nullptr, nullptr,
-                                                   nullptr),
+        ASSERT_EQ(som_engine::farthest_pair(table.rows.data(), count, n, &first, &second, som_internal::Observer{},
+                                            options, nullptr),
                   SOM_OK);
         ASSERT_EQ(first, a) << "trial " << trial;
         ASSERT_EQ(second, b) << "trial " << trial;

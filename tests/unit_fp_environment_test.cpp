@@ -23,7 +23,7 @@
 #include <xmmintrin.h>
 #endif
 
-#include "som/engine/search_internal.h"
+#include "som/engine/options.h"
 #include "som/som.h"
 #include "som/som_analysis.h"
 #include "test_support.h"
@@ -412,8 +412,8 @@ TEST_P(FloatingPointEnvironment, EveryCallGivesTheDefaultResultAndTheEnvironment
         std::vector<double *> rows = row_pointers(table);
         std::vector<size_t> wi(rows.size()), wj(rows.size());
         som_engine::FilterCounts counts;
-        ASSERT_EQ(som_engine::find_winners_counted(network.get(), rows.data(), rows.size(), wi.data(), wj.data(),
-                                                   &counts),
+        ASSERT_EQ(som_engine::find_winners(network.get(), rows.data(), rows.size(), wi.data(), wj.data(),
+                                           som_engine::CallOptions{}, &counts),
                   SOM_OK);
         EXPECT_LT(counts.exact_rows, counts.rows);
     }

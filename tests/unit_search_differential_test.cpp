@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "search_tuning.h"
-#include "som/engine/search_internal.h"
+#include "som/engine/engine.h"
+#include "som/engine/options.h"
 #include "som/som.h"
 #include "test_support.h"
 #include "unit_helpers.h"
@@ -31,11 +31,9 @@ using somap::testing::row_pointers;
 using somap::testing::set_all_weights;
 using som_engine::FilterCounts;
 using som_engine::PairCounts;
-using som_engine::SearchTuning;
+using som_engine::CallOptions;
 
 using Table = std::vector<std::vector<double>>;
-
-using somap::testing::Tuning;
 
 class ThreadCap {
   public:
@@ -55,15 +53,28 @@ struct Kernels {
 class SearchDifferential : public ::testing::TestWithParam<Kernels> {
   protected:
     void SetUp() override {
-        if (som_engine_select(GetParam().engine) != 0) GTEST_SKIP() << GetParam().engine << " not supported here";
+        // The scalar twin is named in the options only; the others are
+        // chosen for the public calls too.
+        if (std::string(GetParam().engine) == "scalar") kernels_ = &som_engine::scalar_kernels();
+        else if (som_engine_select(GetParam().engine) != 0) GTEST_SKIP() << GetParam().engine << " not supported here";
+        else kernels_ = &som_engine::active();
     }
     void TearDown() override { som_engine_select("auto"); }
-    // The filters' thresholds lowered so that small data goes through them.
-    SearchTuning everywhere(size_t direct = 2) const {
-        SearchTuning tuning{1, 2, direct};
-        tuning.integer_filter = GetParam().integer;
-        return tuning;
+    // The library's thresholds, on the kernels under test.
+    CallOptions defaults() const {
+        CallOptions options;
+        options.kernels = kernels_;
+        return options;
     }
+    // The filters' thresholds lowered so that small data goes through them.
+    CallOptions everywhere(size_t direct = 2) const {
+        CallOptions options = defaults();
+        options.search = {1, 2, direct, GetParam().integer};
+        return options;
+    }
+
+  private:
+    const som_engine::Kernels *kernels_ = nullptr;
 };
 
 // ---- Recognition ----------------------------------------------------------
@@ -89,7 +100,7 @@ std::vector<size_t> literal_winners(som_network *network, Table &rows) {
     return out;
 }
 
-void expect_same_winners(MapCase &c) {
+void expect_same_winners(MapCase &c, const CallOptions &options) {
     SCOPED_TRACE(c.name);
     NetworkPtr network = make_network(c.n, c.x, c.y);
     ASSERT_NE(network, nullptr);
@@ -99,7 +110,7 @@ void expect_same_winners(MapCase &c) {
 
     std::vector<size_t> wi(rows.size()), wj(rows.size());
     FilterCounts counts;
-    ASSERT_EQ(som_engine::find_winners_counted(network.get(), rows.data(), rows.size(), wi.data(), wj.data(), &counts),
+    ASSERT_EQ(som_engine::find_winners(network.get(), rows.data(), rows.size(), wi.data(), wj.data(), options, &counts),
               SOM_OK);
     for (size_t r = 0; r < rows.size(); ++r) ASSERT_EQ(wi[r] * c.y + wj[r], expected[r]) << "row " << r;
     EXPECT_EQ(counts.rows, rows.size());
@@ -107,8 +118,8 @@ void expect_same_winners(MapCase &c) {
         EXPECT_LT(counts.exact_rows, counts.rows) << "the filter never decided";
     }
 
-    // The public entry points give the same, and som_find_winners leaves the
-    // last row presented.
+    // The public entry point (with the library's own thresholds) gives the
+    // same, and leaves the last row presented.
     std::fill(wi.begin(), wi.end(), SIZE_MAX);
     ASSERT_EQ(som_find_winners(network.get(), rows.data(), rows.size(), wi.data(), wj.data()), SOM_OK);
     for (size_t r = 0; r < rows.size(); ++r) ASSERT_EQ(wi[r] * c.y + wj[r], expected[r]) << "row " << r;
@@ -342,21 +353,19 @@ std::vector<MapCase> map_cases() {
 }
 
 TEST_P(SearchDifferential, RecognitionMatchesTheLiteralSearch) {
-    Tuning tuned(everywhere());
-    for (MapCase &c : map_cases()) expect_same_winners(c);
+    for (MapCase &c : map_cases()) expect_same_winners(c, everywhere());
 }
 
 TEST_P(SearchDifferential, RecognitionWithOneAndTwoThreads) {
-    Tuning tuned(everywhere());
     std::vector<MapCase> cases = map_cases();
     for (unsigned cap : {1u, 2u}) {
         ThreadCap threads(cap);
-        expect_same_winners(cases.back());
+        expect_same_winners(cases.back(), everywhere());
     }
 }
 
 TEST_P(SearchDifferential, ReadOnlySearchesShareOneNetwork) {
-    Tuning tuned(everywhere());
+    const CallOptions options = everywhere();
     MapCase c = map_cases().back();
     NetworkPtr network = make_network(c.n, c.x, c.y);
     set_all_weights(network.get(), c.weights);
@@ -368,7 +377,8 @@ TEST_P(SearchDifferential, ReadOnlySearchesShareOneNetwork) {
         std::vector<std::thread> callers;
         for (size_t t = 0; t < 3; ++t)
             callers.emplace_back([&, t] {
-                status[t] = som_find_winners_readonly(network.get(), rows.data(), rows.size(), wi[t].data(), wj[t].data());
+                status[t] = som_engine::find_winners(network.get(), rows.data(), rows.size(), wi[t].data(),
+                                                     wj[t].data(), options, nullptr);
             });
         for (std::thread &caller : callers) caller.join();
     }
@@ -405,14 +415,14 @@ struct PairCase {
 
 // Places a 3 x 4 grid both ways and compares the weights, and the pair
 // itself against the literal search.
-void expect_same_placement(PairCase &c, const SearchTuning &tuning) {
+void expect_same_placement(PairCase &c, const CallOptions &options) {
     SCOPED_TRACE(c.name);
-    Tuning tuned(tuning);
     const size_t n = c.rows[0].size();
     std::vector<double *> rows = row_pointers(c.rows);
     size_t first = SIZE_MAX, second = SIZE_MAX;
     PairCounts counts;
-    ASSERT_EQ(som_engine_farthest_pair_counted(rows.data(), rows.size(), n, &first, &second, nullptr, nullptr, &counts),
+    ASSERT_EQ(som_engine::farthest_pair(rows.data(), rows.size(), n, &first, &second, som_internal::Observer{}, options,
+                                        &counts),
               SOM_OK);
     const std::pair<size_t, size_t> expected = literal_pair(c.rows);
     EXPECT_EQ(first, expected.first);
@@ -428,15 +438,18 @@ void expect_same_placement(PairCase &c, const SearchTuning &tuning) {
         for (double v : row) nan = nan || std::isnan(v), huge = huge || std::fabs(v) > 0x1p900;
         wild += !nan && huge;
     }
-    if (wild > 0 && 8 * wild <= c.rows.size() && c.rows.size() >= som_engine::search_tuning().pair_min_rows) {
+    if (wild > 0 && 8 * wild <= c.rows.size() && c.rows.size() >= options.search.pair_min_rows) {
         EXPECT_FALSE(counts.every_pair);
         EXPECT_EQ(counts.unbounded_rows, wild);
     }
 
-    NetworkPtr fast = make_network(n, 3, 4), plain = make_network(n, 3, 4);
-    ASSERT_EQ(som_init_weights(fast.get(), rows.data(), rows.size()), SOM_OK);
+    NetworkPtr fast = make_network(n, 3, 4), plain = make_network(n, 3, 4), public_call = make_network(n, 3, 4);
+    ASSERT_EQ(som_engine::init_weights(fast.get(), rows.data(), rows.size(), som_internal::Observer{}, options), SOM_OK);
     ASSERT_EQ(som_init_weights_plain(plain.get(), rows.data(), rows.size()), SOM_OK);
     EXPECT_EQ(bit_patterns(all_weights(fast.get())), bit_patterns(all_weights(plain.get())));
+    // The public call, with the library's own thresholds, too.
+    ASSERT_EQ(som_init_weights(public_call.get(), rows.data(), rows.size()), SOM_OK);
+    EXPECT_EQ(bit_patterns(all_weights(public_call.get())), bit_patterns(all_weights(plain.get())));
 }
 
 Table random_table(std::mt19937_64 &random, size_t count, size_t n, double low, double high) {
@@ -587,10 +600,12 @@ TEST_P(SearchDifferential, PlacementReportsProgressAndStopsWhenAsked) {
             return watch->done.size() > watch->stop_at ? 1 : 0;
         }
     };
-    Tuning tuned(everywhere(64));
+    const CallOptions options = everywhere(64);
     Watch all;
     NetworkPtr network = make_network(4, 3, 3);
-    ASSERT_EQ(som_init_weights_observed(network.get(), rows.data(), rows.size(), Watch::report, &all), SOM_OK);
+    ASSERT_EQ(som_engine::init_weights(network.get(), rows.data(), rows.size(),
+                                       som_internal::Observer{Watch::report, &all, nullptr}, options),
+              SOM_OK);
     ASSERT_GE(all.done.size(), 3u);
     EXPECT_EQ(all.done.front(), 0u);
     EXPECT_EQ(all.done.back(), total);
@@ -601,7 +616,8 @@ TEST_P(SearchDifferential, PlacementReportsProgressAndStopsWhenAsked) {
         const std::vector<double> before = all_weights(stopped.get());
         Watch watch;
         watch.stop_at = stop;
-        EXPECT_EQ(som_init_weights_observed(stopped.get(), rows.data(), rows.size(), Watch::report, &watch),
+        EXPECT_EQ(som_engine::init_weights(stopped.get(), rows.data(), rows.size(),
+                                           som_internal::Observer{Watch::report, &watch, nullptr}, options),
                   SOM_ERROR_CANCELLED)
             << stop;
         EXPECT_EQ(watch.done.size(), stop + 1);
@@ -673,8 +689,8 @@ TEST_P(SearchDifferential, PlacementTiesAcrossRowsBeyondTheBounds) {
     std::vector<double *> pointers = row_pointers(big);
     size_t first = 0, second = 0;
     PairCounts counts;
-    ASSERT_EQ(som_engine_farthest_pair_counted(pointers.data(), pointers.size(), 8, &first, &second, nullptr, nullptr,
-                                               &counts),
+    ASSERT_EQ(som_engine::farthest_pair(pointers.data(), pointers.size(), 8, &first, &second, som_internal::Observer{},
+                                        defaults(), &counts),
               SOM_OK);
     EXPECT_FALSE(counts.every_pair);
     EXPECT_EQ(counts.unbounded_rows, 1u);
@@ -708,7 +724,8 @@ TEST_P(SearchDifferential, PlacementOnRandomTables) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Kernels, SearchDifferential,
-                         ::testing::Values(Kernels{"generic", "generic", false}, Kernels{"avx2", "avx2", false},
+                         ::testing::Values(Kernels{"scalar", "scalar", false}, Kernels{"generic", "generic", false},
+                                           Kernels{"avx2", "avx2", false},
                                            Kernels{"avx512", "avx512", true},
                                            Kernels{"avx512_float", "avx512", false}),
                          [](const ::testing::TestParamInfo<Kernels> &info) { return std::string(info.param.name); });

@@ -2,7 +2,8 @@
 // can get wrong (an early stop anywhere inside it, a winner whose index sum
 // changes, ties across blocks, non-finite values, odd shapes, threads,
 // cancellation), under sweep policies that put every kind of sweep and
-// replay through its paces, for every set of kernels this CPU has.
+// replay through its paces, for every set of kernels this CPU has and the
+// scalar twin.
 #include <gtest/gtest.h>
 
 #include <cfloat>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "som/engine/engine.h"
+#include "som/engine/options.h"
 #include "som/engine/sweep.h"
 #include "som/literal/literal.h"
 #include "som/model/network_internal.h"
@@ -67,20 +69,22 @@ NetworkPtr build(const Problem &p) {
     return network;
 }
 
-SweepStats stats_since(const SweepStats &before) {
-    const SweepStats now = som_engine::sweep_stats();
-    SweepStats out;
-    out.vectors = now.vectors - before.vectors;
-    out.searches = now.searches - before.searches;
-    out.sweeps = now.sweeps - before.sweeps;
-    out.iterations = now.iterations - before.iterations;
-    out.replays = now.replays - before.replays;
-    out.sum_changes = now.sum_changes - before.sum_changes;
-    out.early_zeros = now.early_zeros - before.early_zeros;
-    out.measured = now.measured - before.measured;
-    out.skipped = now.skipped - before.skipped;
-    out.bound_failures = now.bound_failures - before.bound_failures;
-    return out;
+// The kernels under test: the scalar twin, which only options can name, or
+// null for the set som_engine_select chose.
+const som_engine::Kernels *tested_kernels = nullptr;
+
+const som_engine::Kernels &kernels_under_test() {
+    return tested_kernels != nullptr ? *tested_kernels : som_engine::active();
+}
+
+// som_train_observed under `policy` on the kernels under test, its counts to
+// *stats when not null.
+int train_with(const SweepPolicy &policy, som_network *network, double **rows, size_t row_count, size_t iterations,
+               SweepStats *stats = nullptr, const som_internal::Observer &observer = som_internal::Observer{}) {
+    som_engine::CallOptions options;
+    options.sweeps = policy;
+    options.kernels = &kernels_under_test();
+    return som_engine::train(network, rows, row_count, iterations, observer, options, stats);
 }
 
 void add(SweepStats &total, const SweepStats &more) {
@@ -120,16 +124,15 @@ void add(SweepStats &total, const SweepStats &more) {
     return same_bits("time constant", {fast->time_constant}, {plain->time_constant});
 }
 
-// Trains one copy of the problem's network with som_train under the current
-// policy, kernels and thread cap, and one with the plain loop; `counts`
-// receives what the sweeps did.
-::testing::AssertionResult trains_like_plain(const Problem &p, SweepStats *counts = nullptr) {
+// Trains one copy of the problem's network with the engine under `policy`
+// and the current kernels and thread cap, and one with the plain loop;
+// `counts` receives what the sweeps did.
+::testing::AssertionResult trains_like_plain(const Problem &p, const SweepPolicy &policy,
+                                             SweepStats *counts = nullptr) {
     NetworkPtr fast = build(p), plain = build(p);
     std::vector<std::vector<double>> table = p.rows;
     std::vector<double *> rows = row_pointers(table);
-    const SweepStats before = som_engine::sweep_stats();
-    const int status = som_train(fast.get(), rows.data(), rows.size(), p.iterations);
-    if (counts) *counts = stats_since(before);
+    const int status = train_with(policy, fast.get(), rows.data(), rows.size(), p.iterations, counts);
     som_train_plain(plain.get(), rows.data(), rows.size(), p.iterations);
     if (status != SOM_OK) return ::testing::AssertionFailure() << "status " << status << " (" << describe(p) << ")";
     ::testing::AssertionResult same = same_networks(fast.get(), plain.get());
@@ -183,11 +186,12 @@ std::vector<double> placed_weights(size_t n, size_t x, size_t y, std::vector<std
 class SweepDifferential : public ::testing::TestWithParam<const char *> {
   protected:
     void SetUp() override {
-        if (som_engine_select(GetParam()) != 0) GTEST_SKIP() << GetParam() << " not supported here";
+        if (std::string(GetParam()) == "scalar") tested_kernels = &som_engine::scalar_kernels();
+        else if (som_engine_select(GetParam()) != 0) GTEST_SKIP() << GetParam() << " not supported here";
     }
     void TearDown() override {
+        tested_kernels = nullptr;
         som_engine_select("auto");
-        som_engine::set_sweep_policy(SweepPolicy{});
         som_set_max_threads(0);
     }
 };
@@ -201,7 +205,7 @@ TEST_P(SweepDifferential, EarlyStopAtEveryPositionOfASweep) {
     std::mt19937_64 random(1201);
     for (size_t size : {size_t{2}, size_t{3}, size_t{5}, size_t{8}, size_t{13}, kMaxSweep}) {
         for (bool lead : {false, true}) {
-            som_engine::set_sweep_policy({size, size, lead, false});
+            const SweepPolicy policy{size, size, lead, false};
             Problem p;
             p.n = 3, p.x = 3, p.y = 4;
             p.weights = uniform_values(random, p.n * p.x * p.y, 0.0, 1.0);
@@ -232,17 +236,17 @@ TEST_P(SweepDifferential, EarlyStopAtEveryPositionOfASweep) {
                     values[k] = scale < 60 ? now[q * p.n + k] + std::ldexp(values[k], -scale)
                                            : std::ldexp(values[k], -10 * (scale - 59));
                 double *pointer = values.data();
-                const SweepStats before = som_engine::sweep_stats();
-                ASSERT_EQ(som_train(fast_net, &pointer, 1, p.iterations), SOM_OK);
-                const size_t taken = stats_since(before).iterations;
+                SweepStats counts;
+                ASSERT_EQ(train_with(policy, fast_net, &pointer, 1, p.iterations, &counts), SOM_OK);
+                const size_t taken = counts.iterations;
                 som_train_plain(plain_net, &pointer, 1, p.iterations);
                 ASSERT_TRUE(same_networks(fast_net, plain_net))
-                    << "row " << row << ", stop after " << taken << " iterations, " << describe(som_engine::sweep_policy());
+                    << "row " << row << ", stop after " << taken << " iterations, " << describe(policy);
                 if (taken < p.iterations) positions.insert((taken - 1) % size);
             }
             std::string seen;
             for (size_t q : positions) seen += " " + std::to_string(q);
-            EXPECT_EQ(positions.size(), size) << describe(som_engine::sweep_policy()) << ", positions met:" << seen;
+            EXPECT_EQ(positions.size(), size) << describe(policy) << ", positions met:" << seen;
         }
     }
 }
@@ -256,7 +260,6 @@ TEST_P(SweepDifferential, IterationLimitEndsASweepAnywhere) {
     p.rows = uniform_rows(random, 6, p.n);
     p.weights = uniform_values(random, p.n * p.x * p.y, 0.0, 1.0);
     for (const SweepPolicy &policy : kPolicies) {
-        som_engine::set_sweep_policy(policy);
         // Every cut of the shorter sweeps, and the longest sweep's first
         // ones, last ones and the one past it.
         std::vector<size_t> limits;
@@ -264,7 +267,7 @@ TEST_P(SweepDifferential, IterationLimitEndsASweepAnywhere) {
         for (size_t iterations : {kMaxSweep - 1, kMaxSweep, kMaxSweep + 1, 2 * kMaxSweep + 3}) limits.push_back(iterations);
         for (size_t iterations : limits) {
             p.iterations = iterations;
-            ASSERT_TRUE(trains_like_plain(p)) << describe(policy);
+            ASSERT_TRUE(trains_like_plain(p, policy)) << describe(policy);
         }
     }
 }
@@ -308,11 +311,10 @@ TEST_P(SweepDifferential, IndexSumChangesMidSweep) {
         problems.push_back(p);
     }
     for (const SweepPolicy &policy : kPolicies) {
-        som_engine::set_sweep_policy(policy);
         SweepStats total;
         for (const Problem &p : problems) {
             SweepStats counts;
-            ASSERT_TRUE(trains_like_plain(p, &counts)) << describe(policy);
+            ASSERT_TRUE(trains_like_plain(p, policy, &counts)) << describe(policy);
             add(total, counts);
         }
         // Sweeps of one iteration assume nothing that could fail.
@@ -350,17 +352,15 @@ Problem tied_problem(size_t n, size_t x, size_t y, size_t a, size_t b, size_t c)
 TEST_P(SweepDifferential, TiesAcrossBlocksGoToTheFirstNeuron) {
     const Problem p = tied_problem(2, 3, 9, 1 * 9 + 6, 0 * 9 + 6, 0 * 9 + 8);
     for (const SweepPolicy &policy : kPolicies) {
-        som_engine::set_sweep_policy(policy);
-        ASSERT_TRUE(trains_like_plain(p)) << describe(policy);
+        ASSERT_TRUE(trains_like_plain(p, policy)) << describe(policy);
     }
     Problem pushed = p;
     pushed.rows = {{0.11, 0.1}};
     pushed.time_constant = -27.1;
     pushed.iterations = 40;
     for (const SweepPolicy &policy : kPolicies) {
-        som_engine::set_sweep_policy(policy);
         SweepStats counts;
-        ASSERT_TRUE(trains_like_plain(pushed, &counts)) << describe(policy);
+        ASSERT_TRUE(trains_like_plain(pushed, policy, &counts)) << describe(policy);
         if (policy.most > 1 && !policy.in_place) {
             EXPECT_GT(counts.sum_changes, 0u) << describe(policy);
         }
@@ -386,9 +386,8 @@ TEST_P(SweepDifferential, StopOutsideTheWinnersBlock) {
     p.weights[2 * b] = 1.0 + DBL_EPSILON, p.weights[2 * b + 1] = small;
     p.rows = {{1.0, small}, {1.0, small}};
     for (const SweepPolicy &policy : kPolicies) {
-        som_engine::set_sweep_policy(policy);
         SweepStats counts;
-        ASSERT_TRUE(trains_like_plain(p, &counts)) << describe(policy);
+        ASSERT_TRUE(trains_like_plain(p, policy, &counts)) << describe(policy);
         if (policy.lead_block && policy.most >= 16) {
             EXPECT_GT(counts.early_zeros, 0u) << describe(policy);
         }
@@ -458,11 +457,10 @@ TEST_P(SweepDifferential, SkippedMeasurementsKeepTheirBounds) {
     for (unsigned cap : {1u, 2u}) {
         som_set_max_threads(cap);
         for (const SweepPolicy &policy : policies) {
-            som_engine::set_sweep_policy(policy);
             SweepStats total;
             for (const Problem &p : problems) {
                 SweepStats counts;
-                ASSERT_TRUE(trains_like_plain(p, &counts)) << describe(policy);
+                ASSERT_TRUE(trains_like_plain(p, policy, &counts)) << describe(policy);
                 EXPECT_EQ(counts.bound_failures, 0u) << describe(p) << ", " << describe(policy);
                 add(total, counts);
             }
@@ -493,8 +491,7 @@ TEST_P(SweepDifferential, NonFiniteValues) {
         problems.push_back(p);
     }
     for (const SweepPolicy &policy : kPolicies) {
-        som_engine::set_sweep_policy(policy);
-        for (const Problem &p : problems) ASSERT_TRUE(trains_like_plain(p)) << describe(policy);
+        for (const Problem &p : problems) ASSERT_TRUE(trains_like_plain(p, policy)) << describe(policy);
     }
 }
 
@@ -513,8 +510,7 @@ TEST_P(SweepDifferential, ShapesAndInputCounts) {
         p.weights = random() % 2 ? placed_weights(p.n, p.x, p.y, p.rows)
                                  : uniform_values(random, p.n * p.x * p.y, 0.0, 1.0);
         for (const SweepPolicy &policy : policies) {
-            som_engine::set_sweep_policy(policy);
-            ASSERT_TRUE(trains_like_plain(p)) << describe(policy);
+            ASSERT_TRUE(trains_like_plain(p, policy)) << describe(policy);
         }
     }
 }
@@ -546,9 +542,8 @@ TEST_P(SweepDifferential, ThreadCaps) {
     for (unsigned cap : {1u, 2u}) {
         som_set_max_threads(cap);
         for (const SweepPolicy &policy : policies) {
-            som_engine::set_sweep_policy(policy);
             for (const Problem &p : problems)
-                ASSERT_TRUE(trains_like_plain(p)) << "cap " << cap << ", " << describe(policy);
+                ASSERT_TRUE(trains_like_plain(p, policy)) << "cap " << cap << ", " << describe(policy);
         }
     }
 }
@@ -560,7 +555,6 @@ TEST_P(SweepDifferential, ThreadCaps) {
 TEST_P(SweepDifferential, CancellationKeepsTheFirstRows) {
     SweepPolicy every;
     every.every_report = true;
-    som_engine::set_sweep_policy(every);
     std::mt19937_64 random(1208);
     const size_t shapes[][3] = {{3, 4, 5}, {12, 41, 40}};
     for (const auto &shape : shapes) {
@@ -577,7 +571,8 @@ TEST_P(SweepDifferential, CancellationKeepsTheFirstRows) {
                 auto stop_at = [](void *context, size_t trained, size_t) {
                     return trained == *static_cast<size_t *>(context) ? 1 : 0;
                 };
-                EXPECT_EQ(som_train_observed(fast.get(), rows.data(), rows.size(), p.iterations, stop_at, &done),
+                EXPECT_EQ(train_with(every, fast.get(), rows.data(), rows.size(), p.iterations, nullptr,
+                                     som_internal::Observer{stop_at, &done, nullptr}),
                           SOM_ERROR_CANCELLED);
                 som_train_plain(plain.get(), rows.data(), done, p.iterations);
                 ASSERT_TRUE(same_networks(fast.get(), plain.get())) << "stopped after " << done << ", cap " << cap;
@@ -617,7 +612,6 @@ TEST_P(SweepDifferential, CallbacksSeeTheNetworkOfTheRowsReported) {
         for (bool every : {false, true}) {
             SweepPolicy policy;
             policy.every_report = every;
-            som_engine::set_sweep_policy(policy);
             for (unsigned cap : {1u, 2u}) {
                 som_set_max_threads(cap);
                 const std::string where = describe(p) + (every ? ", every vector" : "") + ", cap " + std::to_string(cap);
@@ -626,7 +620,8 @@ TEST_P(SweepDifferential, CallbacksSeeTheNetworkOfTheRowsReported) {
                 std::vector<double *> rows = row_pointers(table);
                 Snapshots seen;
                 seen.network = fast.get();
-                ASSERT_EQ(som_train_observed(fast.get(), rows.data(), rows.size(), p.iterations, Snapshots::take, &seen),
+                ASSERT_EQ(train_with(policy, fast.get(), rows.data(), rows.size(), p.iterations, nullptr,
+                                     som_internal::Observer{Snapshots::take, &seen, nullptr}),
                           SOM_OK);
                 ASSERT_GE(seen.done.size(), 2u) << where;
                 EXPECT_EQ(seen.done.front(), 0u) << where;
@@ -689,7 +684,7 @@ TEST_P(SweepDifferential, ReportsWithNothingToTrainAreThePlainLoops) {
 // vector's search, into a second copy and in place.
 TEST_P(SweepDifferential, KernelMatchesPlainIterations) {
     using namespace som_engine;
-    const Kernels &kernels = active();
+    const Kernels &kernels = kernels_under_test();
     std::mt19937_64 random(1209);
     const size_t shapes[][3] = {{1, 1, 1}, {3, 2, 7}, {8, 5, 5}, {13, 3, 9}, {16, 1, 17}, {70, 2, 11}};
     for (const auto &shape : shapes) {
@@ -742,10 +737,18 @@ TEST_P(SweepDifferential, KernelMatchesPlainIterations) {
             const size_t begin = random() % blocks, end = begin + 1 + random() % (blocks - begin);
             const size_t skip = random() % 2 ? begin + random() % (end - begin) : SIZE_MAX;
             const bool in_place = random() % 2, search_next = random() % 2;
-            SweepJob job{packed, in_place ? packed : other, n, x.data(), neighbourhood.data() + (max_sum - s),
-                         rates, index_sum.data(), block_first_sum.data(), iterations, skip,
-                         search_next ? next.data() : nullptr, nullptr, nullptr, 0.0, 0.0, 0.0, 0.0, nullptr,
-                         nullptr, false, 0.0, nullptr};
+            SweepJob job;
+            job.src = packed;
+            job.dst = in_place ? packed : other;
+            job.n = n;
+            job.x = x.data();
+            job.neighbourhood = neighbourhood.data() + (max_sum - s);
+            job.rates = rates;
+            job.index_sum = index_sum.data();
+            job.block_first_sum = block_first_sum.data();
+            job.iterations = iterations;
+            job.skip = skip;
+            job.next_x = search_next ? next.data() : nullptr;
             Nearest out[kMaxSweep + 1];
             kernels.sweep(job, begin, end, out);
 
@@ -797,6 +800,6 @@ TEST_P(SweepDifferential, KernelMatchesPlainIterations) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Kernels, SweepDifferential, ::testing::Values("generic", "avx2", "avx512"));
+INSTANTIATE_TEST_SUITE_P(Kernels, SweepDifferential, ::testing::Values("scalar", "generic", "avx2", "avx512"));
 
 }  // namespace

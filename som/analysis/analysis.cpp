@@ -11,7 +11,7 @@
 #include "som/base/exact_build.h"
 #include "som/base/fp_environment.h"
 #include "som/base/status.h"
-#include "som/literal/primitives.h"
+#include "som/base/literal_primitives.h"
 #include "som/model/network_internal.h"
 
 namespace {

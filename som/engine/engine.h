@@ -9,10 +9,12 @@
 // error bound written beside each, before the exact computation decides.
 //
 // engine.cpp holds what training and the searches share (kernel choice,
-// threads, packing); engine_train.cpp drives training in sweeps
-// (engine_sweep.h, kernels_train.inc); engine_search.cpp the batch winner
-// search with its filter (search_internal.h, kernels_filter.inc); and
-// farthest_pair.cpp the most-distant-pair search of the placement.
+// threads, packing); options.h the engine's calls with their options and
+// counts; train_sweeps.cpp drives training in sweeps (sweep.h,
+// kernels_train.inc); search.cpp the batch winner search with its filter
+// (search_internal.h, kernels_filter.inc); farthest_pair.cpp the
+// most-distant-pair search of the placement; and bounds/ the three bounds
+// that let the fast paths leave work out, each with its derivation.
 #ifndef SOM_ENGINE_H
 #define SOM_ENGINE_H
 
@@ -52,7 +54,7 @@ struct Farthest {
 
 struct FilterGrid;
 struct FilterCounts;
-struct SweepJob;  // engine_sweep.h
+struct SweepJob;  // sweep.h
 
 struct Kernels {
     const char *name;
@@ -80,6 +82,10 @@ struct Kernels {
 const Kernels &generic_kernels();
 const Kernels &avx2_kernels();
 const Kernels &avx512_kernels();
+// The scalar twin of every kernel (kernels_scalar.cpp): the reference the
+// vector sets are tested against, built everywhere; the engine's calls take
+// it only when their options name it.
+const Kernels &scalar_kernels();
 
 // The kernels in use: the ones "auto" picks (see som_engine_select) unless
 // another choice was made. A call reads this once and keeps what it got.
@@ -133,12 +139,5 @@ struct PackedGrid {
 };
 
 }  // namespace som_engine
-
-// The vectorised, threaded most-distant-pair search of the placement,
-// reporting the pairs compared to the observer: a som_internal::PairSearch
-// (som/literal/literal.h). SOM_OK, SOM_ERROR_MEMORY when it could not
-// allocate its scratch space, or SOM_ERROR_CANCELLED.
-int som_engine_farthest_pair(double **rows, size_t row_count, size_t n, size_t *first, size_t *second,
-                             const som_internal::Observer &observer);
 
 #endif

@@ -8,24 +8,15 @@
 // own arithmetic and tie-break. The answer is decided only by those exact
 // distances, so it is the plain search's answer to the bit.
 //
-// ROUNDING. The plain search computes d(i, j) from 0.0 as
-// d = d + |x_ik - x_jk| for k in increasing order. A subtraction of doubles
-// is exact or within a factor 1 +- u (u = 2^-53; differences among the
-// subnormals are exact), |.| is exact, and sums of non-negative terms are
-// within 1 +- u each, so with D the real distance
-//     D (1 - u)^n <= d <= D (1 + u)^n.
-// Every bound below is an upper bound B(i) on max_j D(i, j), computed from
-// n-term sums of non-negative values (relative error within (1 - u)^-(n+1)),
-// or, for the sign-vector bound, with an explicit absolute allowance. A row
-// is dropped only when widened(B(i)) < L, where L is the computed distance
-// of a pair already found and widened() multiplies by
-// 1 + (4n + 16) u > ((1 + u) / (1 - u))^(n + 2): then every pair (i, j) has
-// d(i, j) < L <= the greatest computed distance, so row i is in no pair that
-// reaches it, and in no tie at it either. Equal rows (== in every
-// component, so -0.0 equals 0.0) have equal computed distances to every
-// row; of each set of equal rows only the first is kept, and of all the
-// pairs between the copies of two kept rows a < b the first in (i, j) order
-// is (a, b) itself.
+// Every bound below is an upper bound on a row's greatest distance to the
+// others; a row is dropped only where that bound, widened for the rounding
+// of both the bound and the plain distances, falls short of the computed
+// distance of a pair already found (som/engine/bounds/placement_pruning.h:
+// the derivation and the arithmetic). Equal rows (== in every component,
+// so -0.0 equals 0.0) have equal computed distances to every row; of each
+// set of equal rows only the first is kept, and of all the pairs between
+// the copies of two kept rows a < b the first in (i, j) order is (a, b)
+// itself.
 //
 // Rows holding a NaN have a NaN distance to every row, which never wins:
 // they are left out. Rows with infinite or huge values (beyond 2^900, where
@@ -44,8 +35,10 @@
 
 #include "som/base/exact_build.h"
 #include "som/base/status.h"
+#include "som/engine/bounds/placement_pruning.h"
 #include "som/engine/engine.h"
-#include "som/engine/search_internal.h"
+#include "som/engine/options.h"
+#include "som/base/literal_primitives.h"
 #include "som/model/network_internal.h"
 #include "som/som.h"
 
@@ -53,7 +46,8 @@ using namespace som_engine;
 
 namespace {
 
-constexpr double kHuge = 0x1p900;
+using placement_pruning::may_reach;
+
 // Pivots of the ball bound: enough to give each cluster of typical data a
 // few balls of its own, few enough that a pass over the rows per pivot stays
 // a small multiple of reading them.
@@ -61,12 +55,25 @@ constexpr size_t kPivots = 64;
 // The sign-vector bound visits 2^(n-1) sums per row.
 constexpr size_t kSignInputs = 10;
 
-double widened(double bound, size_t n) { return bound * (1.0 + (4.0 * static_cast<double>(n) + 16.0) * 0x1p-53); }
+using som_literal::city_block;
+using som_literal::FirstFarthest;
 
-double city_block(const double *u, const double *v, size_t n) {
-    double distance = 0.0;
-    for (size_t k = 0; k < n; ++k) distance = distance + std::fabs(u[k] - v[k]);
-    return distance;
+// The pair of rows a and b (in either order) at distance d, offered to the
+// first of the farthest pairs in the caller's row numbers, whatever the order
+// of the offers: the greatest distance above 0.0, and of equal ones the pair
+// first in (i, j) order, as the plain search's strict comparison in that
+// order keeps it. NaN distances never count.
+void offer(FirstFarthest &best, double d, size_t a, size_t b) {
+    FirstFarthest pair;
+    pair.offer(d, std::min(a, b), std::max(a, b));
+    best = som_literal::first_of(best, pair);
+}
+
+// A kernel's answer as the reduction it is.
+FirstFarthest as_first_farthest(const Farthest &result) {
+    FirstFarthest out;
+    if (result.first != SIZE_MAX) out.offer(result.distance, result.first, result.second);
+    return out;
 }
 
 struct Free {
@@ -131,7 +138,8 @@ struct Found {
 };
 
 // Computed distances from row x to every row of the set, as the plain search
-// computes them (|x_k - y_k| equals |y_k - x_k| in floating point too).
+// computes them (|x_k - y_k| equals |y_k - x_k| in floating point too): each
+// lane is som_literal::city_block, in its order.
 void distances_from(const RowSet &set, const double *x, double *out) {
     const size_t n = set.n;
     over_blocks(set.blocks(), set.size() * n, [&](size_t b0, size_t b1, size_t) {
@@ -179,11 +187,11 @@ void good_pair(const RowSet &set, Found &found, std::vector<double> &scratch) {
     }
 }
 
-// Keeps the rows whose bound, widened, reaches the distance found.
+// Keeps the rows whose bound may reach the distance found.
 std::vector<size_t> kept_rows(const RowSet &set, const std::vector<double> &bound, double reach) {
     std::vector<size_t> kept;
     for (size_t s = 0; s < set.size(); ++s)
-        if (widened(bound[s], set.n) >= reach) kept.push_back(set.index[s]);
+        if (may_reach(bound[s], set.n, reach)) kept.push_back(set.index[s]);
     return kept;
 }
 
@@ -245,10 +253,9 @@ void sign_sums(const double *block, size_t n, double *sums) {
 }
 
 // Bound 2 (few inputs): max_j |x_i - x_j|_1 = max over sign vectors s of
-// max(s.x_i - min_j s.x_j, max_j s.x_j - s.x_i), exact but for rounding:
-// with the sums computed as above, within
-// (F + (n + 2) 2^-52 (|x_i|_1 + max_j |x_j|_1)) / (1 - u), F the computed
-// value. Also offers the pair at the extremes of the widest sign vector.
+// max(s.x_i - min_j s.x_j, max_j s.x_j - s.x_i), exact but for rounding
+// (placement_pruning::sign_vector_bound). Also offers the pair at the
+// extremes of the widest sign vector.
 void sign_bound(const RowSet &set, std::vector<double> &bound, Found &found) {
     const size_t n = set.n, count = set.size(), half = size_t{1} << (n - 1);
     const size_t parts = parts_for(set.blocks(), count * half);
@@ -281,7 +288,7 @@ void sign_bound(const RowSet &set, std::vector<double> &bound, Found &found) {
         }
         norm[0] = std::max(norm[0], norm[part]);
     }
-    const double allowance = (static_cast<double>(n) + 2.0) * 0x1p-52 * (1.0 + 0x1p-40);
+    const double allowance = placement_pruning::sign_vector_allowance(n);
     const double widest_norm = norm[0];
 
     // The rows at both ends of the widest sign vector make a pair at (about)
@@ -316,7 +323,7 @@ void sign_bound(const RowSet &set, std::vector<double> &bound, Found &found) {
                 for (size_t lane = 0; lane < kLanes; ++lane) one[lane] = one[lane] + std::fabs(set.block(b)[k * kLanes + lane]);
             for (size_t lane = 0; lane < kLanes && b * kLanes + lane < count; ++lane)
                 bound[b * kLanes + lane] =
-                    (best[lane] + allowance * (one[lane] + widest_norm)) * (1.0 + 0x1p-40) / (1.0 - 0x1p-52);
+                    placement_pruning::sign_vector_bound(best[lane], allowance, one[lane], widest_norm);
         }
     });
 }
@@ -372,7 +379,7 @@ bool ball_bound(const RowSet &set, std::vector<double> &bound, Found &found, Rep
     for (size_t g = 0; g < cells; ++g)
         for (size_t t = 0; t < cells; ++t) {
             const double across = city_block(&centre[g * n], &centre[t * n], n) + radius[g] + radius[t];
-            if (widened(across, n) >= found.distance) reach[g].push_back(static_cast<uint32_t>(t));
+            if (may_reach(across, n, found.distance)) reach[g].push_back(static_cast<uint32_t>(t));
         }
     bound.resize(count);
     over_blocks(set.blocks(), count * n * cells, [&](size_t b0, size_t b1, size_t) {
@@ -413,9 +420,8 @@ size_t pairs_of(size_t rows) { return rows < 2 ? 0 : rows * (rows - 1) / 2; }
 // split across threads by pair count; the first of the farthest pairs in
 // the set's order. Reports `base` plus the pairs compared after each of a
 // few dozen slices.
-int every_pair(const RowSet &set, Reporter *reporter, size_t base, Farthest &out) {
+int every_pair(const Kernels &kernels, const RowSet &set, Reporter *reporter, size_t base, Farthest &out) {
     const size_t row_count = set.size(), n = set.n;
-    const Kernels &kernels = active();
     const size_t pairs = pairs_of(row_count);
     auto pairs_before = [row_count](size_t i) { return i * (row_count - 1) - i * (i - 1) / 2; };
     auto row_at = [&](size_t target) {
@@ -448,33 +454,11 @@ int every_pair(const RowSet &set, Reporter *reporter, size_t base, Farthest &out
         });
         if (reporter && !reporter->report(base + pairs_before(slice_end))) return SOM_ERROR_CANCELLED;
     }
-    out = Farthest{0.0, SIZE_MAX, SIZE_MAX};
-    for (const Farthest &result : results) {
-        if (result.first == SIZE_MAX) continue;
-        if (out.first == SIZE_MAX || result.distance > out.distance ||
-            (result.distance == out.distance &&
-             (result.first < out.first || (result.first == out.first && result.second < out.second))))
-            out = result;
-    }
+    FirstFarthest farthest;
+    for (const Farthest &result : results) farthest = som_literal::first_of(farthest, as_first_farthest(result));
+    out = Farthest{farthest.value, farthest.first, farthest.second};
     return SOM_OK;
 }
-
-// The first of the farthest pairs offered, in the caller's row numbers,
-// whatever the order of the offers: the greatest distance above 0.0, and of
-// equal ones the pair first in (i, j) order, as the plain search's strict
-// comparison in that order keeps it. NaN distances never count.
-struct FirstFarthest {
-    double distance = 0.0;
-    size_t first = SIZE_MAX, second = SIZE_MAX;
-    void offer(double d, size_t a, size_t b) {
-        const size_t i = std::min(a, b), j = std::max(a, b);
-        if (d > distance || (d == distance && first != SIZE_MAX && (i < first || (i == first && j < second)))) {
-            distance = d;
-            first = i;
-            second = j;
-        }
-    }
-};
 
 // Wild rows compared with the set a group at a time, so that each block of
 // the set is read once per group.
@@ -491,7 +475,7 @@ void farthest_in_set(const RowSet &set, const double *const *from, size_t count,
     // Per part, row of `from` and lane: the greatest distance and the first
     // position reaching it (exact in a double), -1 for none. Lanes see
     // increasing positions, so a strict comparison keeps the first of equal
-    // distances, and NaN never counts.
+    // distances, and NaN never counts: FirstFarthest::offer, lane by lane.
     std::vector<double> lane_best(parts * count * kLanes, 0.0), lane_at(parts * count * kLanes, -1.0);
     over_blocks(set.blocks(), set.size() * n * count, [&](size_t b0, size_t b1, size_t part) {
         double *best = lane_best.data() + part * count * kLanes;
@@ -514,22 +498,22 @@ void farthest_in_set(const RowSet &set, const double *const *from, size_t count,
         }
     });
     // Of equal distances the smallest position, whatever lane or part found
-    // it; lanes past the end (copies of the last row) never count.
+    // it: the pairs (w, position) folded in any order. Lanes past the end
+    // (copies of the last row) never count.
     const double end = static_cast<double>(set.size());
     for (size_t w = 0; w < count; ++w) {
-        distance[w] = 0.0;
-        double first = -1.0;
+        FirstFarthest farthest;
         for (size_t part = 0; part < parts; ++part)
             for (size_t lane = 0; lane < kLanes; ++lane) {
                 const size_t slot = (part * count + w) * kLanes + lane;
-                const double d = lane_best[slot], position = lane_at[slot];
+                const double position = lane_at[slot];
                 if (position < 0.0 || position >= end) continue;
-                if (first < 0.0 || d > distance[w] || (d == distance[w] && position < first)) {
-                    distance[w] = d;
-                    first = position;
-                }
+                FirstFarthest lane_pair;
+                lane_pair.offer(lane_best[slot], w, static_cast<size_t>(position));
+                farthest = som_literal::first_of(farthest, lane_pair);
             }
-        at[w] = first < 0.0 ? SIZE_MAX : static_cast<size_t>(first);
+        distance[w] = farthest.value;
+        at[w] = farthest.found() ? farthest.second : SIZE_MAX;
     }
 }
 
@@ -540,15 +524,15 @@ void farthest_in_set(const RowSet &set, const double *const *from, size_t count,
 // point too; each wild row's first farthest partner among those is the only
 // one of its pairs that can be first at the greatest distance. Reports the
 // pairs compared after each group of wild rows.
-int wild_pairs(double **rows, size_t n, const std::vector<size_t> &wild, const RowSet &tame, Reporter &reporter,
-               FirstFarthest &best) {
+int wild_pairs(const Kernels &kernels, double **rows, size_t n, const std::vector<size_t> &wild, const RowSet &tame,
+               Reporter &reporter, FirstFarthest &best) {
     size_t compared = 0;
     if (wild.size() >= 2) {
         RowSet among;
         among.take(rows, n, wild);
         Farthest out{0.0, SIZE_MAX, SIZE_MAX};
-        every_pair(among, nullptr, 0, out);
-        if (out.first != SIZE_MAX) best.offer(out.distance, among.index[out.first], among.index[out.second]);
+        every_pair(kernels, among, nullptr, 0, out);
+        if (out.first != SIZE_MAX) offer(best, out.distance, among.index[out.first], among.index[out.second]);
         compared = pairs_of(wild.size());
     }
     for (size_t group = 0; group < wild.size() && tame.size() > 0; group += kWildGroup) {
@@ -559,7 +543,7 @@ int wild_pairs(double **rows, size_t n, const std::vector<size_t> &wild, const R
         for (size_t w = 0; w < count; ++w) from[w] = rows[wild[group + w]];
         farthest_in_set(tame, from, count, distance, at);
         for (size_t w = 0; w < count; ++w)
-            if (at[w] != SIZE_MAX) best.offer(distance[w], wild[group + w], tame.index[at[w]]);
+            if (at[w] != SIZE_MAX) offer(best, distance[w], wild[group + w], tame.index[at[w]]);
         compared += count * tame.size();
         if (!reporter.report(compared)) return SOM_ERROR_CANCELLED;
     }
@@ -567,8 +551,9 @@ int wild_pairs(double **rows, size_t n, const std::vector<size_t> &wild, const R
 }
 
 int search(double **rows, size_t row_count, size_t n, size_t *first, size_t *second, Reporter &reporter,
-           PairCounts &counts) {
-    const SearchTuning tuning = search_tuning();
+           const CallOptions &options, PairCounts &counts) {
+    const SearchTuning &tuning = options.search;
+    const Kernels &kernels = options.kernels != nullptr ? *options.kernels : active();
     counts.rows = row_count;
     if (!reporter.report(0)) return SOM_ERROR_CANCELLED;
     // Rows with a NaN never take part. Rows with an infinite or huge value
@@ -580,7 +565,7 @@ int search(double **rows, size_t row_count, size_t n, size_t *first, size_t *sec
         for (size_t k = 0; k < n; ++k) {
             const double v = rows[r][k];
             nan = nan || std::isnan(v);
-            huge = huge || std::fabs(v) > kHuge;
+            huge = huge || placement_pruning::beyond_bounds(v);
         }
         if (!nan) (huge ? wild : tame).push_back(r);
     }
@@ -596,13 +581,14 @@ int search(double **rows, size_t row_count, size_t n, size_t *first, size_t *sec
         counts.candidate_rows = row_count;
         counts.exact_pairs = pairs_of(row_count);
         Farthest out{0.0, SIZE_MAX, SIZE_MAX};
-        const int status = every_pair(set, &reporter, 0, out);
+        const int status = every_pair(kernels, set, &reporter, 0, out);
         if (status != SOM_OK) return status;
-        if (out.first != SIZE_MAX) best.offer(out.distance, out.first, out.second);
+        if (out.first != SIZE_MAX) offer(best, out.distance, out.first, out.second);
     } else {
         if (!tame.empty()) set.take(rows, n, std::move(tame));
         counts.unbounded_rows = wild.size();
-        if (!wild.empty() && wild_pairs(rows, n, wild, set, reporter, best) != SOM_OK) return SOM_ERROR_CANCELLED;
+        if (!wild.empty() && wild_pairs(kernels, rows, n, wild, set, reporter, best) != SOM_OK)
+            return SOM_ERROR_CANCELLED;
         Found found;
         std::vector<double> bound;
         if (set.size() >= 2) good_pair(set, found, bound);
@@ -634,35 +620,31 @@ int search(double **rows, size_t row_count, size_t n, size_t *first, size_t *sec
             counts.candidate_rows = set.size();
             counts.exact_pairs = pairs_of(set.size());
             Farthest out{0.0, SIZE_MAX, SIZE_MAX};
-            const int status = every_pair(set, &reporter, pairs_of(row_count) - pairs_of(set.size()), out);
+            const int status = every_pair(kernels, set, &reporter, pairs_of(row_count) - pairs_of(set.size()), out);
             if (status != SOM_OK) return status;
-            if (out.first != SIZE_MAX) best.offer(out.distance, set.index[out.first], set.index[out.second]);
+            if (out.first != SIZE_MAX) offer(best, out.distance, set.index[out.first], set.index[out.second]);
         }
     }
     if (!reporter.report(pairs_of(row_count))) return SOM_ERROR_CANCELLED;
-    *first = best.first == SIZE_MAX ? 0 : best.first;
-    *second = best.first == SIZE_MAX ? 0 : best.second;
+    *first = best.found() ? best.first : 0;
+    *second = best.found() ? best.second : 0;
     return SOM_OK;
 }
 
 }  // namespace
 
-int som_engine_farthest_pair_counted(double **rows, size_t row_count, size_t n, size_t *first, size_t *second,
-                                     som_progress progress, void *context, PairCounts *counts) {
-    const som_internal::Observer observer{progress, context, nullptr};
+namespace som_engine {
+
+int farthest_pair(double **rows, size_t row_count, size_t n, size_t *first, size_t *second,
+                  const som_internal::Observer &observer, const CallOptions &options, PairCounts *counts) {
     Reporter reporter{observer, pairs_of(row_count)};
     PairCounts local;
-    // Out of memory comes back as SOM_ERROR_MEMORY, and the caller then
+    // Out of memory comes back as SOM_ERROR_MEMORY, and the placement then
     // runs the plain search, which needs none.
-    const int status = som_internal::guarded([&] { return search(rows, row_count, n, first, second, reporter, local); });
+    const int status = som_internal::guarded(
+        [&] { return search(rows, row_count, n, first, second, reporter, options, local); });
     if (counts) *counts = local;
     return status;
 }
 
-int som_engine_farthest_pair(double **rows, size_t row_count, size_t n, size_t *first, size_t *second,
-                             const som_internal::Observer &observer) {
-    Reporter reporter{observer, pairs_of(row_count)};
-    PairCounts counts;
-    // As above: out of memory means the plain search.
-    return som_internal::guarded([&] { return search(rows, row_count, n, first, second, reporter, counts); });
-}
+}  // namespace som_engine

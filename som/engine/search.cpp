@@ -15,6 +15,7 @@
 #include "som/base/exact_build.h"
 #include "som/base/fp_environment.h"
 #include "som/base/status.h"
+#include "som/engine/bounds/recognition_filter.h"
 #include "som/engine/search_internal.h"
 #include "som/model/network_internal.h"
 #include "som/som.h"
@@ -24,20 +25,6 @@ using namespace som_engine;
 namespace som_engine {
 
 namespace {
-
-// Below these sizes the filters cost more than they save. The filter's
-// cost per row is about that of measuring a few hundred neurons exactly,
-// plus its survivors: measured on a Zen 4 core (maps trained once on uniform
-// data), it is 2x slower than the exact search at 10 x 10 x 8 and 32 x 32 x 8,
-// 1.3x faster at 64 x 64 x 8 and 1.6x at 32 x 32 x 16 (16,384 weights), 2.9x
-// at 100 x 100 x 16. A few thousand rows are compared pair by pair in a few
-// milliseconds.
-constexpr SearchTuning kDefaultTuning{16384, 4096, 4096, true};
-
-std::atomic<bool> tuned_integer_filter{kDefaultTuning.integer_filter};
-std::atomic<size_t> tuned_filter_min_work{kDefaultTuning.filter_min_work};
-std::atomic<size_t> tuned_pair_min_rows{kDefaultTuning.pair_min_rows};
-std::atomic<size_t> tuned_pair_direct_rows{kDefaultTuning.pair_direct_rows};
 
 // The integer nearest to v (ties to even), for |v| <= 2^51: adding and
 // taking away 1.5 * 2^52 rounds away the fraction.
@@ -51,22 +38,6 @@ float *allocate_floats(size_t count) {
 }
 
 }  // namespace
-
-SearchTuning default_search_tuning() { return kDefaultTuning; }
-
-SearchTuning search_tuning() {
-    return SearchTuning{tuned_filter_min_work.load(std::memory_order_relaxed),
-                        tuned_pair_min_rows.load(std::memory_order_relaxed),
-                        tuned_pair_direct_rows.load(std::memory_order_relaxed),
-                        tuned_integer_filter.load(std::memory_order_relaxed)};
-}
-
-void set_search_tuning(const SearchTuning &tuning) {
-    tuned_filter_min_work.store(tuning.filter_min_work, std::memory_order_relaxed);
-    tuned_pair_min_rows.store(tuning.pair_min_rows, std::memory_order_relaxed);
-    tuned_pair_direct_rows.store(tuning.pair_direct_rows, std::memory_order_relaxed);
-    tuned_integer_filter.store(tuning.integer_filter, std::memory_order_relaxed);
-}
 
 FilterGrid::~FilterGrid() {
     std::free(weights);
@@ -118,7 +89,7 @@ bool FilterGrid::build(const double *packed, size_t inputs, size_t neuron_count,
 bool FilterGrid::build_image(const double *packed, size_t inputs, size_t neuron_count, bool integer) {
     n = inputs;
     neurons = neuron_count;
-    if (n == 0 || n > kFilterMaxInputs || neurons == 0) return false;
+    if (n == 0 || n > recognition_filter::kMostInputs || neurons == 0) return false;
     const size_t filled = (neurons + kFilterLanes - 1) / kFilterLanes;
     groups = (filled + kFilterGroupStep - 1) / kFilterGroupStep * kFilterGroupStep;
     // At most one neuron in eight may need the exact measure on every row;
@@ -176,9 +147,7 @@ bool FilterGrid::build_image(const double *packed, size_t inputs, size_t neuron_
     if (spread > 0.0) std::frexp(spread, &exponent);
     exponent = std::clamp(exponent, -960, 960);
     scale = std::ldexp(1.0, -exponent);
-    // The allowance for underflow in the plain distance, (n + 1) 2^-1073, in
-    // scaled units, and never below (n + 1) 2^-1000, a normal number.
-    tau = std::ldexp(static_cast<double>(n) + 1.0, std::max(-1073 - 2 * exponent, -1000));
+    tau = recognition_filter::underflow_allowance(n, exponent);
 
     // Ordinary neurons, and the greatest scaled component among them.
     special_count = 0;
@@ -186,11 +155,11 @@ bool FilterGrid::build_image(const double *packed, size_t inputs, size_t neuron_
     for (size_t p = 0; p < neurons; ++p) {
         const double *w = weights_of(p);
         double most = 0.0;
-        for (size_t k = 0; k < n && most <= 0x1p50; ++k) {
+        for (size_t k = 0; k < n && most <= recognition_filter::kRange; ++k) {
             const double y = std::fabs((w[k * kLanes] - centre[k]) * scale);
-            most = y <= most ? most : (y <= 0x1p50 ? y : INFINITY);  // NaN and infinity: special
+            most = y <= most ? most : (y <= recognition_filter::kRange ? y : INFINITY);  // NaN and infinity: special
         }
-        if (most <= 0x1p50) {
+        if (most <= recognition_filter::kRange) {
             reach = std::max(reach, most);
         } else {
             if (special_count == special_limit) return false;
@@ -214,10 +183,7 @@ bool FilterGrid::build_image(const double *packed, size_t inputs, size_t neuron_
     integer = integer && (reach == 0.0 || (reach >= 0x1p-8 && reach <= 4.0));
     norm_bound = 0.0;
     if (integer) {
-        // |q| <= 2^bits keeps every sum of n products below 2^30.
-        int log_n = 0;
-        while ((size_t{1} << log_n) < n) ++log_n;
-        pair_bits = std::min(14, (30 - log_n) / 2);
+        pair_bits = recognition_filter::pair_bits_for(n);
         int reach_exponent = 0;
         if (reach > 0.0) std::frexp(reach, &reach_exponent);
         pair_exponent = pair_bits - reach_exponent;
@@ -249,8 +215,8 @@ bool FilterGrid::build_image(const double *packed, size_t inputs, size_t neuron_
             const double length = std::ldexp(sum, -2 * pair_exponent);
             norms[p] = counted ? static_cast<float>(length) : INFINITY;
             if (counted) {
-                norm_bound = std::max(norm_bound, std::sqrt(length) * (1.0 + 0x1p-40));
-                pair_error = std::max(pair_error, std::sqrt(moved) * (1.0 + 0x1p-40));
+                norm_bound = std::max(norm_bound, recognition_filter::length_bound(length));
+                pair_error = std::max(pair_error, recognition_filter::length_bound(moved));
             }
         }
         return true;
@@ -268,15 +234,16 @@ bool FilterGrid::build_image(const double *packed, size_t inputs, size_t neuron_
             sum = sum + static_cast<double>(wf) * static_cast<double>(wf);
         }
         norms[p] = counted ? static_cast<float>(sum) : INFINITY;
-        if (counted) norm_bound = std::max(norm_bound, std::sqrt(sum) * (1.0 + 0x1p-40));
+        if (counted) norm_bound = std::max(norm_bound, recognition_filter::length_bound(sum));
     }
     return true;
 }
 
 namespace {
 
-int find_winners(const som_network *network, const double *const *rows, size_t row_count, size_t *winners_i,
-                 size_t *winners_j, FilterCounts *counts) {
+int search_rows(const som_network *network, const double *const *rows, size_t row_count, size_t *winners_i,
+                size_t *winners_j, const CallOptions &options, FilterCounts *counts) {
+    const SearchTuning &tuning = options.search;
     if (som_network_check(network) != SOM_OK || !som_rows_present(network, rows, row_count) ||
         (row_count > 0 && (winners_i == nullptr || winners_j == nullptr)))
         return SOM_ERROR_INVALID;
@@ -294,9 +261,8 @@ int find_winners(const som_network *network, const double *const *rows, size_t r
         // 0.0 and the first neuron wins: (0, 0) either way.
         std::fill(winners, winners + row_count, SIZE_MAX);
     } else if (grid.pack(network)) {
-        const Kernels &kernels = active();
+        const Kernels &kernels = options.kernels != nullptr ? *options.kernels : active();
         FilterGrid filter;
-        const SearchTuning tuning = search_tuning();
         const bool filtered = neurons * n >= tuning.filter_min_work &&
                               filter.build(grid.weights, n, neurons, kernels.integer_filter && tuning.integer_filter);
         size_t parts = worker_count(row_count * neurons * n);
@@ -353,9 +319,11 @@ int find_winners(const som_network *network, const double *const *rows, size_t r
 
 }  // namespace
 
-int find_winners_counted(const som_network *network, const double *const *rows, size_t row_count,
-                         size_t *winners_i, size_t *winners_j, FilterCounts *counts) {
-    return som_internal::guarded([&] { return find_winners(network, rows, row_count, winners_i, winners_j, counts); });
+int find_winners(const som_network *network, const double *const *rows, size_t row_count, size_t *winners_i,
+                 size_t *winners_j, const CallOptions &options, FilterCounts *counts) {
+    if (counts) *counts = FilterCounts{};
+    return som_internal::guarded(
+        [&] { return search_rows(network, rows, row_count, winners_i, winners_j, options, counts); });
 }
 
 }  // namespace som_engine
@@ -365,13 +333,13 @@ extern "C" {
 int som_find_winners_readonly(const som_network *network, const double *const *rows, size_t row_count,
                               size_t *winners_i, size_t *winners_j) {
     som_internal::DefaultFloatingPoint environment;
-    return find_winners_counted(network, rows, row_count, winners_i, winners_j, nullptr);
+    return find_winners(network, rows, row_count, winners_i, winners_j, CallOptions{}, nullptr);
 }
 
 int som_find_winners(som_network *network, double **rows, size_t row_count, size_t *winners_i,
                      size_t *winners_j) {
     som_internal::DefaultFloatingPoint environment;
-    const int status = find_winners_counted(network, rows, row_count, winners_i, winners_j, nullptr);
+    const int status = find_winners(network, rows, row_count, winners_i, winners_j, CallOptions{}, nullptr);
     if (status == SOM_OK && row_count > 0) som_set_inputs(network, rows[row_count - 1]);
     return status;
 }

@@ -1,13 +1,12 @@
-// Internals of the filtered searches: the image of the map that recognition
-// filters with, the per-call counters that benchmarks read, and
-// the size thresholds above which each filter takes over (adjustable so that
-// tests can drive every path with small data).
+// Internals of the filtered recognition: the image of the map that it
+// filters with.
 #ifndef SOM_SEARCH_INTERNAL_H
 #define SOM_SEARCH_INTERNAL_H
 
 #include <cstddef>
 #include <cstdint>
 
+#include "som/engine/options.h"
 #include "som/som.h"
 
 namespace som_engine {
@@ -79,57 +78,6 @@ struct FilterGrid {
 constexpr size_t kFilterGroupStep = 4;
 constexpr size_t kFilterChunkGroups = 32;
 
-// The largest input dimension the filter's error bound is written for.
-constexpr size_t kFilterMaxInputs = 4096;
-
-// What a recognition call did, for benchmarks and tests: rows searched,
-// rows that went the exact way over every neuron (outside the filter's
-// range, or too many neurons near their minimum), and the exact distances
-// computed for the other rows (the blocks of eight neurons holding the
-// filter's survivors or special neurons).
-struct FilterCounts {
-    uint64_t rows = 0;
-    uint64_t exact_rows = 0;
-    uint64_t exact_distances = 0;
-};
-
-// What a placement search did: rows, rows left for comparison pair by pair
-// after the bounds (and the merging of equal rows), pairs compared there,
-// the rows beyond the bounds' range compared with every row on their own,
-// and whether the search compared every pair of the table instead.
-struct PairCounts {
-    uint64_t rows = 0;
-    uint64_t candidate_rows = 0;
-    uint64_t exact_pairs = 0;
-    uint64_t unbounded_rows = 0;
-    bool every_pair = false;
-};
-
-// Size thresholds of the filtered paths. Production values by default;
-// tests lower them to run the filters on small data.
-struct SearchTuning {
-    // Recognition filters maps whose neurons times inputs reach this.
-    size_t filter_min_work;
-    // The placement search bounds rows once there are at least this many.
-    size_t pair_min_rows;
-    // Candidate rows compared pair by pair without a further round of bounds.
-    size_t pair_direct_rows;
-    // Recognition filters with integers where the kernels can.
-    bool integer_filter = true;
-};
-SearchTuning search_tuning();
-void set_search_tuning(const SearchTuning &tuning);
-SearchTuning default_search_tuning();
-
-// som_find_winners_readonly, adding what it did to *counts when not null.
-int find_winners_counted(const som_network *network, const double *const *rows, size_t row_count,
-                         size_t *winners_i, size_t *winners_j, FilterCounts *counts);
-
 }  // namespace som_engine
-
-// The placement's most-distant-pair search with its counters (counts may be
-// null); otherwise as som_engine_farthest_pair.
-int som_engine_farthest_pair_counted(double **rows, size_t row_count, size_t n, size_t *first, size_t *second,
-                                     som_progress progress, void *context, som_engine::PairCounts *counts);
 
 #endif

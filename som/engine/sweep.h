@@ -1,6 +1,6 @@
 // One sweep of training: several iterations of one vector run over each
 // block of neurons while the block is in registers, all with the factors of
-// one assumed winner index sum. engine_train.cpp decides the sweeps and
+// one assumed winner index sum. train_sweeps.cpp decides the sweeps and
 // checks them afterwards; the kernels (kernels_train.inc) run them.
 #ifndef SOM_ENGINE_SWEEP_H
 #define SOM_ENGINE_SWEEP_H
@@ -8,6 +8,8 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+
+#include "som/engine/bounds/training_skip.h"
 
 namespace som_engine {
 
@@ -24,93 +26,57 @@ struct SweepCounts {
     bool checking = false;
 };
 
+// One sweep. A job is made field by field; what it leaves out has the
+// value below (nothing skipped, no next vector, no bounds).
 struct SweepJob {
     // Weights at the sweep's start, and where the weights after its last
     // iteration go (src == dst updates in place). The kernel reads every
     // weight of src once and writes it once to dst.
-    const double *src;
-    double *dst;
-    size_t n;
-    const double *x;
+    const double *src = nullptr;
+    double *dst = nullptr;
+    size_t n = 0;
+    const double *x = nullptr;
     // neighbourhood[q]: the neighbourhood factor of a neuron of index sum q,
     // for the assumed winner's index sum; rates[j]: the learning rate of the
     // sweep's iteration j. A neuron's factor in iteration j is
     // neighbourhood[q] * rates[j], the product the plain loop forms.
-    const double *neighbourhood;
-    const double *rates;
+    const double *neighbourhood = nullptr;
+    const double *rates = nullptr;
     // The index sum of every neuron (padding lanes 0), and of each block's
     // first neuron when the block's sums run on by one (the whole block in
     // one grid row), else -1.
-    const uint32_t *index_sum;
-    const int64_t *block_first_sum;
-    size_t iterations;                // 1 .. kMaxSweep
-    size_t skip;                      // a block left out, or SIZE_MAX
+    const uint32_t *index_sum = nullptr;
+    const int64_t *block_first_sum = nullptr;
+    size_t iterations = 1;            // 1 .. kMaxSweep
+    size_t skip = SIZE_MAX;           // a block left out, or SIZE_MAX
     // When not null, the weights after the last iteration are also searched
     // for the neuron nearest to next_x, into out[iterations].
-    const double *next_x;
+    const double *next_x = nullptr;
 
-    // Skipping measurements (see kernels_train.inc for the bound). When
-    // `above` is not null, iteration j's distances of a block may go
-    // unmeasured where its bound shows them all above below[j], the
-    // smallest distance of iteration j in a block measured beforehand;
-    // above[j] is the threshold on the bound that shows it.
-    const double *above;
-    const double *below;
-    double margin;  // r = (n + 16) 2^-52
-    double shrink;  // 1 - r - 2^-46
-    double grow;    // 1 + 4 r + 2^-40
-    double span;    // 2 X, X >= ||x||
-    SweepCounts *counts;  // or null
-    // Each block's bound, two vectors of kLanes per block, or null. With
-    // next_x set the kernel leaves there the bounds for next_x and the
+    // Leaving distances unformed (bounds/training_skip.h). When
+    // reach_thresholds is not null, iteration j's distances of a block may
+    // go unmeasured where the block's lower bounds on ||x - w|| all lie above
+    // reach_thresholds[j]: that shows each distance above lead_smallest[j],
+    // the smallest distance of iteration j in the winner's block, measured
+    // beforehand.
+    const double *reach_thresholds = nullptr;
+    const double *lead_smallest = nullptr;
+    training_skip::Margins margins;  // for n inputs
+    double twice_norm = 0.0;         // 2 X, X >= ||x||
+    SweepCounts *counts = nullptr;
+    // Each block's lower bounds, two vectors of kLanes per block, or null.
+    // With next_x set the kernel leaves there the bounds for next_x and the
     // weights it wrote; bounds_in: whether those there are the bounds for
     // x and the weights at src, to start from.
-    double *bounds;
-    bool bounds_in;
-    double next_span;  // 2 X for next_x
+    double *bounds = nullptr;
+    bool bounds_in = false;
+    double next_twice_norm = 0.0;  // 2 X for next_x
     // When not null (a range of one block only), the kernel may end the
     // block after its first iteration with a distance of 0.0, and then sets
     // *stopped; the block's weights and the search for next_x (still into
     // out[iterations]) are those after that iteration.
-    bool *stopped;
+    bool *stopped = nullptr;
 };
-
-// What the sweeps of training calls did, summed over calls; the benchmarks
-// read it. Each training call adds its counts once, at its end.
-struct SweepStats {
-    uint64_t vectors = 0;      // vectors trained
-    uint64_t searches = 0;     // winner searches of their own (the others
-                               // ride on the sweep that ends a vector)
-    uint64_t sweeps = 0;       // sweeps run (each a pass over the grid)
-    uint64_t iterations = 0;   // iterations kept
-    uint64_t replays = 0;      // sweeps replayed, for either reason below
-    uint64_t sum_changes = 0;  // ... because a winner's index sum differed
-    uint64_t early_zeros = 0;  // ... because a distance of 0.0 came early
-    uint64_t measured = 0;     // block-iterations whose distances were formed
-    uint64_t skipped = 0;      // ... and those left out
-    uint64_t bound_failures = 0;  // checking mode: bounds that did not hold
-};
-SweepStats sweep_stats();
-void reset_sweep_stats();
-
-// How training chooses its sweeps. The defaults are what the library uses;
-// the tests set others to force every kind of sweep and replay. Read once
-// per training call.
-struct SweepPolicy {
-    size_t first = 64;        // iterations in the first sweep of the first
-                              // vector; later vectors start with half as
-                              // many after an index sum changed, twice as
-                              // many (up to `most`) otherwise
-    size_t most = 64;         // the most in any sweep (<= kMaxSweep)
-    bool lead_block = true;   // run the winner's block first to find the stop
-    bool in_place = false;    // as without memory for a second copy
-    bool skipping = true;     // leave out measurements a bound shows useless
-    bool checking = false;    // ... but make and check them all the same
-    bool every_report = false;  // report after every vector, however much
-                                // keeping the records current costs
-};
-SweepPolicy sweep_policy();
-void set_sweep_policy(const SweepPolicy &policy);
 
 }  // namespace som_engine
 

@@ -25,12 +25,14 @@
 // other) for j + 1 iterations, which gives the same G_{t+j+1}, and the
 // vector either stops there (a 0.0) or goes on from W_{t+j+1}, which the
 // sweep already found. A distance left out (see the bound in
-// kernels_train.inc) is one proven above a distance of the same iteration
+// bounds/training_skip.h) is one proven above a distance of the same iteration
 // that was measured, so it could neither be the first of the smallest nor
 // 0.0. Ties go to the smaller index in every combination of minima (lanes,
 // blocks, chunks, the winner's block run first), as the plain search's
 // strict comparison in row-major order gives them.
+#include "som/engine/bounds/training_skip.h"
 #include "som/engine/engine.h"
+#include "som/engine/options.h"
 #include "som/engine/sweep.h"
 
 #if defined(__linux__)
@@ -52,6 +54,7 @@
 #include "som/base/fp_environment.h"
 #include "som/base/status.h"
 #include "som/literal/literal.h"
+#include "som/base/literal_primitives.h"
 #include "som/model/network_internal.h"
 #include "som/som.h"
 
@@ -84,18 +87,12 @@ void wake_one(std::atomic<uint32_t> &word) {
 #endif
 }
 
-// Keeps the first of the smallest distances of two neuron sets, whatever
-// their order: the smaller distance, and of equal ones the smaller index.
-// Sets with no neuron below DBL_MAX (index SIZE_MAX) give way.
+// The first of the smallest distances of two neuron sets, whatever their
+// order (som_literal::first_of), and whether either had a distance of 0.0.
 Nearest first_of(const Nearest &a, const Nearest &b) {
-    Nearest out = a;
-    if (b.index != SIZE_MAX &&
-        (a.index == SIZE_MAX || b.distance < a.distance || (b.distance == a.distance && b.index < a.index))) {
-        out.distance = b.distance;
-        out.index = b.index;
-    }
-    out.any_zero = a.any_zero || b.any_zero;
-    return out;
+    using som_literal::FirstSmallest;
+    const FirstSmallest first = som_literal::first_of(FirstSmallest{a.distance, a.index}, FirstSmallest{b.distance, b.index});
+    return Nearest{first.value, first.index, a.any_zero || b.any_zero};
 }
 
 // A second thread that helps with every pass over the grid during one
@@ -314,86 +311,6 @@ class TrainingTeam {
     std::thread thread_;
 };
 
-// Process-wide sums of every call's counts, and the sweep policy.
-struct StatsWords {
-    std::atomic<uint64_t> vectors{0}, searches{0}, sweeps{0}, iterations{0}, replays{0}, sum_changes{0},
-        early_zeros{0}, measured{0}, skipped{0}, bound_failures{0};
-};
-StatsWords stats_words;
-std::atomic<size_t> policy_first{SweepPolicy{}.first}, policy_most{SweepPolicy{}.most};
-std::atomic<bool> policy_lead{SweepPolicy{}.lead_block}, policy_in_place{SweepPolicy{}.in_place},
-    policy_skipping{SweepPolicy{}.skipping}, policy_checking{SweepPolicy{}.checking},
-    policy_every_report{SweepPolicy{}.every_report};
-
-void add_stats(const SweepStats &s) {
-    stats_words.vectors.fetch_add(s.vectors, std::memory_order_relaxed);
-    stats_words.searches.fetch_add(s.searches, std::memory_order_relaxed);
-    stats_words.sweeps.fetch_add(s.sweeps, std::memory_order_relaxed);
-    stats_words.iterations.fetch_add(s.iterations, std::memory_order_relaxed);
-    stats_words.replays.fetch_add(s.replays, std::memory_order_relaxed);
-    stats_words.sum_changes.fetch_add(s.sum_changes, std::memory_order_relaxed);
-    stats_words.early_zeros.fetch_add(s.early_zeros, std::memory_order_relaxed);
-    stats_words.measured.fetch_add(s.measured, std::memory_order_relaxed);
-    stats_words.skipped.fetch_add(s.skipped, std::memory_order_relaxed);
-    stats_words.bound_failures.fetch_add(s.bound_failures, std::memory_order_relaxed);
-}
-
-}  // namespace
-
-SweepStats sweep_stats() {
-    SweepStats s;
-    s.vectors = stats_words.vectors.load(std::memory_order_relaxed);
-    s.searches = stats_words.searches.load(std::memory_order_relaxed);
-    s.sweeps = stats_words.sweeps.load(std::memory_order_relaxed);
-    s.iterations = stats_words.iterations.load(std::memory_order_relaxed);
-    s.replays = stats_words.replays.load(std::memory_order_relaxed);
-    s.sum_changes = stats_words.sum_changes.load(std::memory_order_relaxed);
-    s.early_zeros = stats_words.early_zeros.load(std::memory_order_relaxed);
-    s.measured = stats_words.measured.load(std::memory_order_relaxed);
-    s.skipped = stats_words.skipped.load(std::memory_order_relaxed);
-    s.bound_failures = stats_words.bound_failures.load(std::memory_order_relaxed);
-    return s;
-}
-
-void reset_sweep_stats() {
-    for (std::atomic<uint64_t> *word :
-         {&stats_words.vectors, &stats_words.searches, &stats_words.sweeps, &stats_words.iterations,
-          &stats_words.replays, &stats_words.sum_changes, &stats_words.early_zeros, &stats_words.measured,
-          &stats_words.skipped, &stats_words.bound_failures})
-        word->store(0, std::memory_order_relaxed);
-}
-
-SweepPolicy sweep_policy() {
-    SweepPolicy policy;
-    policy.first = policy_first.load(std::memory_order_relaxed);
-    policy.most = policy_most.load(std::memory_order_relaxed);
-    policy.lead_block = policy_lead.load(std::memory_order_relaxed);
-    policy.in_place = policy_in_place.load(std::memory_order_relaxed);
-    policy.skipping = policy_skipping.load(std::memory_order_relaxed);
-    policy.checking = policy_checking.load(std::memory_order_relaxed);
-    policy.every_report = policy_every_report.load(std::memory_order_relaxed);
-    return policy;
-}
-
-void set_sweep_policy(const SweepPolicy &policy) {
-    // At least one iteration a sweep, at most what the kernels hold.
-    const size_t most = policy.most < 1 ? 1 : policy.most > kMaxSweep ? kMaxSweep : policy.most;
-    const size_t first = policy.first < 1 ? 1 : policy.first > most ? most : policy.first;
-    policy_first.store(first, std::memory_order_relaxed);
-    policy_most.store(most, std::memory_order_relaxed);
-    policy_lead.store(policy.lead_block, std::memory_order_relaxed);
-    policy_in_place.store(policy.in_place, std::memory_order_relaxed);
-    policy_skipping.store(policy.skipping, std::memory_order_relaxed);
-    policy_checking.store(policy.checking, std::memory_order_relaxed);
-    policy_every_report.store(policy.every_report, std::memory_order_relaxed);
-}
-
-}  // namespace som_engine
-
-using namespace som_engine;
-
-namespace {
-
 // Iterations whose learning rates a training call works out once.
 constexpr size_t kRateTable = 4096;
 
@@ -441,8 +358,382 @@ class ReportClock {
     Clock::duration copy_;
 };
 
-int train(som_network *network, double **rows, size_t row_count, size_t iterations,
-          const som_internal::Observer &observer) {
+// A vector as its sweeps see it: the vector, the one after it (null for the
+// last), and 2 X for both (bounds/training_skip.h).
+struct Presented {
+    const double *x, *next_x;
+    double twice_norm, next_twice_norm;
+};
+
+// How a sweep went, against the plain loop: its first `kept` iterations were
+// the plain loop's, and the vector stops after them when `stop` is set (a
+// distance of 0.0); kept short of the sweep's length means the sweep must be
+// replayed up to there.
+struct Verdict {
+    size_t kept;
+    bool stop;
+};
+
+// One training call in sweeps. What it sets up once: the packed grid and its
+// spare copy, the tables of factors and rates, the kernels and the partner
+// thread. Its steps, for each vector in turn: the first search (unless the
+// vector before found the winner already), then sweeps, each led by the
+// winner's block, run over the rest of the grid, verified against the plain
+// loop's assumptions and replayed up to where they failed; and the hand-over
+// of the weights to the records whenever the callback is told, and at the
+// end.
+class Training {
+  public:
+    Training(som_network *network, double **rows, size_t row_count, size_t iterations,
+             const som_internal::Observer &observer, const CallOptions &options)
+        : network_(network), rows_(rows), row_count_(row_count), iterations_(iterations), observer_(observer),
+          n_(network->input_layer->neurons_count), y_(network->output_layer->neurons_count_y),
+          max_sum_(network->output_layer->neurons_count_x + y_ - 2), policy_(within_limits(options.sweeps)),
+          kernels_(options.kernels != nullptr ? *options.kernels : active()),
+          skipping_(policy_.skipping && training_skip::applies(n_)), margins_(training_skip::margins_for(n_)) {
+        tallies_.checking = policy_.checking;
+    }
+
+    // Packs the grid and makes the tables; false without memory for them.
+    bool prepare();
+
+    // Trains every vector; SOM_OK or SOM_ERROR_CANCELLED.
+    int run();
+
+    SweepStats stats() const {
+        SweepStats out = counts_;
+        out.measured = tallies_.measured.load(std::memory_order_relaxed);
+        out.skipped = tallies_.skipped.load(std::memory_order_relaxed);
+        out.bound_failures = tallies_.failures.load(std::memory_order_relaxed);
+        return out;
+    }
+
+  private:
+    // The policy as training takes it: at least one iteration a sweep, at
+    // most what the kernels hold.
+    static SweepPolicy within_limits(SweepPolicy policy) {
+        policy.most = policy.most < 1 ? 1 : policy.most > kMaxSweep ? kMaxSweep : policy.most;
+        policy.first = policy.first < 1 ? 1 : policy.first > policy.most ? policy.most : policy.first;
+        return policy;
+    }
+
+    double rate_of(size_t t) const {
+        return t <= rate_table_.size() ? rate_table_[t - 1] : som_internal::learning_rate(t, network_->time_constant);
+    }
+    size_t index_sum_of(const Nearest &winner) const {
+        const size_t w = winner.index == SIZE_MAX ? 0 : winner.index;
+        return w / y_ + w % y_;
+    }
+
+    void train_vector(size_t r);
+    Nearest first_search(const double *x);
+    SweepJob sweep_job(const Presented &vector, size_t s, size_t done, size_t size, bool bounds_in);
+    void lead(SweepJob &job, size_t lead_block, const double *next_x);
+    void sweep_rest(const SweepJob &job, bool leading);
+    Verdict verify(const SweepJob &job, size_t s) const;
+    void replay(SweepJob &job, const Verdict &verdict);
+    void hand_over(size_t trained);
+
+    // The whole grid's passes, shared with the partner thread where there
+    // is one.
+    Nearest search(const double *x) {
+        if (partner_) return partner_->search(grid_.weights, x);
+        return kernels_.nearest(grid_.weights, n_, 0, grid_.blocks, x);
+    }
+    void run_sweep(const SweepJob &job, Nearest *out) {
+        if (partner_) partner_->sweep(job, out);
+        else kernels_.sweep(job, 0, grid_.blocks, out);
+    }
+
+    som_network *const network_;
+    double **const rows_;
+    const size_t row_count_, iterations_;
+    const som_internal::Observer &observer_;
+    const size_t n_, y_;
+    // The index-sum differences span [-max_sum_, max_sum_].
+    const size_t max_sum_;
+    SweepPolicy policy_;
+    const Kernels &kernels_;
+    // Distances left unformed where the bound (bounds/training_skip.h) shows
+    // them too far to matter.
+    const bool skipping_;
+    const training_skip::Margins margins_;
+
+    PackedGrid grid_;
+    // A sweep of several iterations writes into a second copy, so that the
+    // weights at its start stay for a replay.
+    SpareWeights spare_;
+    // neighbourhood_[max_sum_ - s + q] is the factor of index sum q when the
+    // winner's is s: h(s - q).
+    std::vector<double> neighbourhood_;
+    std::vector<uint32_t> index_sum_;
+    std::vector<int64_t> block_first_sum_;
+    // The learning rates of the first iterations, the same for every vector.
+    std::vector<double> rate_table_;
+    // Each block's lower bounds for the next vector (SweepJob::bounds).
+    std::vector<double> bounds_;
+    std::unique_ptr<TrainingTeam> partner_;
+
+    SweepStats counts_;
+    SweepCounts tallies_;
+    // The current sweep's rates, its thresholds and the winner's block's
+    // smallest distances; its results in the winner's block, over the grid,
+    // and replayed.
+    double rates_[kMaxSweep], reach_thresholds_[kMaxSweep], lead_smallest_[kMaxSweep];
+    Nearest lead_[kMaxSweep + 1], found_[kMaxSweep + 1], replayed_[kMaxSweep + 1];
+
+    // Iterations of the next vector's first sweep: sweeps as long as the
+    // policy allows, as long as winners' index sums hold (see train_vector).
+    size_t first_sweep_ = 0;
+    // The first winner of the next vector, when the last sweep of this one
+    // has searched for it already.
+    bool next_known_ = false;
+    Nearest next_winner_{};
+};
+
+bool Training::prepare() {
+    // Index sums are kept in 32 bits.
+    if (max_sum_ > UINT32_MAX || !grid_.pack(network_)) return false;
+    try {
+        neighbourhood_.resize(2 * max_sum_ + 1);
+        index_sum_.assign(grid_.blocks * kLanes, 0);
+        block_first_sum_.assign(grid_.blocks, -1);
+        rate_table_.resize(iterations_ < kRateTable ? iterations_ : kRateTable);
+        bounds_.resize(2 * kLanes * grid_.blocks);
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    // Without room for the copy, every sweep is one iteration, which never
+    // needs one, in place.
+    if (!policy_.in_place) spare_.weights = allocate_packed(grid_.blocks, n_);
+    if (spare_.weights == nullptr) policy_.first = policy_.most = 1;
+    first_sweep_ = policy_.first;
+
+    for (size_t p = 0; p < grid_.neurons; ++p) index_sum_[p] = static_cast<uint32_t>(p / y_ + p % y_);
+    for (size_t b = 0; b < grid_.blocks; ++b) {
+        size_t first = b * kLanes, last = first + kLanes - 1;
+        // Padding lanes read factors past the last real one: keep them inside
+        // the table by requiring the whole block within one row.
+        if (last < grid_.neurons && first / y_ == last / y_)
+            block_first_sum_[b] = static_cast<int64_t>(index_sum_[first]);
+    }
+    for (size_t e = 0; e <= 2 * max_sum_; ++e)
+        neighbourhood_[e] = som_internal::neighbourhood(static_cast<long long>(max_sum_) - static_cast<long long>(e));
+    for (size_t t = 1; t <= rate_table_.size(); ++t)
+        rate_table_[t - 1] = som_internal::learning_rate(t, network_->time_constant);
+
+    if (worker_count(grid_.neurons * n_) > 1 && grid_.blocks >= 2) {
+        // Without a partner thread (the system may refuse one) the caller
+        // runs every pass alone, to the same result.
+        try {
+            partner_ = std::make_unique<TrainingTeam>(kernels_, n_, grid_.blocks);
+        } catch (const std::exception &) {
+        }
+    }
+    return true;
+}
+
+int Training::run() {
+    int status = SOM_OK;
+    size_t trained = 0;
+    // The vectors the records hold the training of: none yet, and so they
+    // are what training on none leaves.
+    size_t in_records = 0;
+    ReportClock clock(policy_.every_report, grid_.neurons * n_);
+    if (observer_.stop(0, row_count_)) status = SOM_ERROR_CANCELLED;
+    clock.reported();
+    for (size_t r = 0; r < row_count_ && status == SOM_OK; ++r) {
+        train_vector(r);
+        trained = r + 1;
+        ++counts_.vectors;
+        if (observer_.present() && (trained == row_count_ || clock.due())) {
+            const ReportClock::Clock::time_point start = ReportClock::Clock::now();
+            hand_over(trained);
+            in_records = trained;
+            clock.copied(ReportClock::Clock::now() - start);
+            if (observer_.stop(trained, row_count_)) status = SOM_ERROR_CANCELLED;
+            clock.reported();
+        }
+    }
+    partner_.reset();
+    if (in_records != trained) hand_over(trained);
+    return status;
+}
+
+// Sweeps grow while their assumptions hold; a changed index sum starts
+// them again from one iteration. The next vector starts with sweeps half as
+// long after an index sum changed in this one, twice as long (up to the
+// most) otherwise.
+void Training::train_vector(size_t r) {
+    const double *x = rows_[r];
+    const double *next_x = r + 1 < row_count_ ? rows_[r + 1] : nullptr;
+    const Presented vector{x, next_x, training_skip::twice_norm(x, n_, margins_),
+                           next_x != nullptr ? training_skip::twice_norm(next_x, n_, margins_) : 0.0};
+    // The bounds the last vector's last sweep left hold for this vector's
+    // first sweep.
+    bool bounds_in = next_known_;
+    Nearest winner = first_search(x);
+    size_t done = 0, size = first_sweep_;
+    bool changed = false;
+    while (done < iterations_) {
+        const size_t s = index_sum_of(winner);
+        SweepJob job = sweep_job(vector, s, done, size, bounds_in);
+        bounds_in = false;
+        // The winner's block goes first: the early stop almost always comes
+        // from the winner itself, so where its block first reaches a
+        // distance of 0.0 is where the sweep should end.
+        const bool leading = policy_.lead_block && job.iterations > 1;
+        if (leading) lead(job, (winner.index == SIZE_MAX ? 0 : winner.index) / kLanes, next_x);
+        sweep_rest(job, leading);
+        const size_t count = job.iterations;
+        const Verdict verdict = verify(job, s);
+        if (verdict.kept < count) replay(job, verdict);
+        if (job.dst != job.src) std::swap(grid_.weights, spare_.weights);
+        done += verdict.kept;
+        counts_.iterations += verdict.kept;
+        if ((verdict.stop || done == iterations_) && job.next_x != nullptr) {
+            next_known_ = true;
+            next_winner_ = found_[count];
+        }
+        if (verdict.stop) break;
+        winner = found_[verdict.kept - 1];
+        if (verdict.kept < count) {
+            size = 1;
+            changed = true;
+        } else {
+            size = 2 * size < policy_.most ? 2 * size : policy_.most;
+        }
+    }
+    if (changed) first_sweep_ = first_sweep_ / 2 > 0 ? first_sweep_ / 2 : 1;
+    else first_sweep_ = 2 * first_sweep_ < policy_.most ? 2 * first_sweep_ : policy_.most;
+}
+
+// The winner of the vector's first iteration: the one the last sweep of the
+// vector before found, where it searched for it, else searched for now.
+Nearest Training::first_search(const double *x) {
+    if (next_known_) {
+        next_known_ = false;
+        return next_winner_;
+    }
+    ++counts_.searches;
+    return search(x);
+}
+
+// The sweep of up to `size` iterations from iteration done + 1 with the
+// factors of the winner's index sum s, into the spare copy where there is
+// one. A sweep that ends the vector also searches for the next one's first
+// winner.
+SweepJob Training::sweep_job(const Presented &vector, size_t s, size_t done, size_t size, bool bounds_in) {
+    SweepJob job;
+    job.src = grid_.weights;
+    job.dst = spare_.weights ? spare_.weights : grid_.weights;
+    job.n = n_;
+    job.x = vector.x;
+    job.neighbourhood = neighbourhood_.data() + (max_sum_ - s);
+    job.rates = rates_;
+    job.index_sum = index_sum_.data();
+    job.block_first_sum = block_first_sum_.data();
+    job.iterations = size < iterations_ - done ? size : iterations_ - done;
+    job.margins = margins_;
+    job.twice_norm = vector.twice_norm;
+    job.counts = &tallies_;
+    job.bounds = bounds_.data();
+    job.bounds_in = bounds_in;
+    job.next_twice_norm = vector.next_twice_norm;
+    for (size_t j = 0; j < job.iterations; ++j) rates_[j] = rate_of(done + 1 + j);
+    if (done + job.iterations == iterations_) job.next_x = vector.next_x;
+    return job;
+}
+
+// The winner's block alone, first. It also searches the next vector, in
+// case the vector stops within the sweep; where its kernel can, it ends at
+// the stop, and otherwise it runs again up to it. The sweep is cut there,
+// searches the next vector if the vector ends with it, leaves this block out
+// from now on, and gives the other blocks thresholds: they measure only what
+// this block's smallest distances leave possible, where the rates let the
+// bound hold.
+void Training::lead(SweepJob &job, size_t lead_block, const double *next_x) {
+    const bool limit_reached = job.next_x != nullptr;
+    bool stopped = false;
+    job.next_x = next_x;
+    job.stopped = &stopped;
+    kernels_.sweep(job, lead_block, lead_block + 1, lead_);
+    job.stopped = nullptr;
+    size_t until = job.iterations;
+    for (size_t j = 0; j < job.iterations && until == job.iterations; ++j)
+        if (lead_[j].any_zero) until = j + 1;
+    if (stopped) {
+        lead_[until] = lead_[job.iterations];
+        job.iterations = until;
+    } else if (until < job.iterations) {
+        job.iterations = until;
+        kernels_.sweep(job, lead_block, lead_block + 1, lead_);
+    } else if (!limit_reached && !lead_[until - 1].any_zero) {
+        // The vector goes on after this sweep.
+        job.next_x = nullptr;
+    }
+    job.skip = lead_block;
+    if (skipping_ && training_skip::rates_allow(rates_, job.iterations)) {
+        for (size_t j = 0; j < job.iterations; ++j) {
+            lead_smallest_[j] = lead_[j].distance;
+            reach_thresholds_[j] = training_skip::threshold(lead_smallest_[j], lead_[j].index != SIZE_MAX, margins_);
+        }
+        job.reach_thresholds = reach_thresholds_;
+        job.lead_smallest = lead_smallest_;
+    }
+}
+
+// The sweep over the grid, but the winner's block when it led, whose results
+// are then folded in.
+void Training::sweep_rest(const SweepJob &job, bool leading) {
+    run_sweep(job, found_);
+    ++counts_.sweeps;
+    const size_t count = job.iterations;
+    if (leading)
+        for (size_t j = 0; j < count + (job.next_x != nullptr ? 1 : 0); ++j) found_[j] = first_of(found_[j], lead_[j]);
+    // Checking mode: each threshold came from a distance of its own
+    // iteration, so nothing found can lie above it.
+    if (tallies_.checking && job.reach_thresholds != nullptr)
+        for (size_t j = 0; j < count; ++j)
+            if (!(found_[j].distance <= lead_smallest_[j])) tallies_.failures.fetch_add(1, std::memory_order_relaxed);
+}
+
+// The sweep is the plain loop's as far as its assumptions held: iteration
+// j + 1 was right if the winner after iteration j has the assumed index sum
+// s, and the plain loop would have run it only if no distance after
+// iteration j was 0.0.
+Verdict Training::verify(const SweepJob &job, size_t s) const {
+    const size_t count = job.iterations;
+    for (size_t j = 0; j < count; ++j) {
+        if (found_[j].any_zero) return Verdict{j + 1, true};
+        if (j + 1 < count && index_sum_of(found_[j]) != s) return Verdict{j + 1, false};
+    }
+    return Verdict{count, false};
+}
+
+// The sweep again from its start (the weights there are still in the copy
+// it read), over the whole grid, for the iterations that were right: they
+// give the same weights and minima as before.
+void Training::replay(SweepJob &job, const Verdict &verdict) {
+    ++counts_.replays;
+    if (verdict.stop) ++counts_.early_zeros;
+    else ++counts_.sum_changes;
+    job.iterations = verdict.kept;
+    job.skip = SIZE_MAX;
+    job.next_x = nullptr;
+    job.reach_thresholds = nullptr;
+    run_sweep(job, replayed_);
+}
+
+// The records brought up to date: the weights of training on the first
+// `trained` vectors, the inputs holding the last of them.
+void Training::hand_over(size_t trained) {
+    grid_.unpack(network_);
+    som_set_inputs(network_, rows_[trained - 1]);
+}
+
+int train_sweeps(som_network *network, double **rows, size_t row_count, size_t iterations,
+                 const som_internal::Observer &observer, const CallOptions &options, SweepStats *stats) {
     if (som_network_check(network) != SOM_OK || !som_rows_present(network, rows, row_count)) return SOM_ERROR_INVALID;
     som_internal::time_constant(network);
     // No iteration presents no vector, and reports nothing.
@@ -462,278 +753,39 @@ int train(som_network *network, double **rows, size_t row_count, size_t iteratio
         }
         return SOM_OK;
     }
-
-    // The index-sum differences span [-(X + Y - 2), X + Y - 2].
-    const size_t max_sum = X + Y - 2;
-    PackedGrid grid;
-    std::vector<double> neighbourhood;
-    std::vector<uint32_t> index_sum;
-    std::vector<int64_t> block_first_sum;
-    std::vector<double> rate_table, bounds;
+    Training training(network, rows, row_count, iterations, observer, options);
     // Without room for the packed grid and its tables, the plain loop gives
     // the same result in no extra memory.
-    bool room = max_sum <= UINT32_MAX && grid.pack(network);
-    if (room) {
-        try {
-            neighbourhood.resize(2 * max_sum + 1);
-            index_sum.assign(grid.blocks * kLanes, 0);
-            block_first_sum.assign(grid.blocks, -1);
-            rate_table.resize(iterations < kRateTable ? iterations : kRateTable);
-            bounds.resize(2 * kLanes * grid.blocks);
-        } catch (const std::bad_alloc &) {
-            room = false;
-        }
-    }
-    if (!room) return som_train_plain_observed(network, rows, row_count, iterations, observer);
-    // A sweep of several iterations writes into a second copy, so that the
-    // weights at its start stay for a replay. Without room for the copy,
-    // every sweep is one iteration, which never needs one, in place.
-    SweepPolicy policy = sweep_policy();
-    SpareWeights spare;
-    if (!policy.in_place) spare.weights = allocate_packed(grid.blocks, n);
-    if (spare.weights == nullptr) policy.first = policy.most = 1;
-
-    for (size_t p = 0; p < grid.neurons; ++p) index_sum[p] = static_cast<uint32_t>(p / Y + p % Y);
-    for (size_t b = 0; b < grid.blocks; ++b) {
-        size_t first = b * kLanes, last = first + kLanes - 1;
-        // Padding lanes read factors past the last real one: keep them inside
-        // the table by requiring the whole block within one row.
-        if (last < grid.neurons && first / Y == last / Y) block_first_sum[b] = static_cast<int64_t>(index_sum[first]);
-    }
-    // neighbourhood[max_sum - s + q] is the factor of index sum q when the
-    // winner's is s: h(s - q).
-    for (size_t e = 0; e <= 2 * max_sum; ++e)
-        neighbourhood[e] = som_internal::neighbourhood(static_cast<long long>(max_sum) - static_cast<long long>(e));
-
-    const Kernels &kernels = active();
-    std::unique_ptr<TrainingTeam> partner;
-    if (worker_count(grid.neurons * n) > 1 && grid.blocks >= 2) {
-        // Without a partner thread (the system may refuse one) the caller
-        // runs every pass alone, to the same result.
-        try {
-            partner = std::make_unique<TrainingTeam>(kernels, n, grid.blocks);
-        } catch (const std::exception &) {
-        }
-    }
-    auto search = [&](const double *x) {
-        if (partner) return partner->search(grid.weights, x);
-        return kernels.nearest(grid.weights, n, 0, grid.blocks, x);
-    };
-    auto run_sweep = [&](const SweepJob &job, Nearest *out) {
-        if (partner) partner->sweep(job, out);
-        else kernels.sweep(job, 0, grid.blocks, out);
-    };
-    auto index_sum_of = [Y](const Nearest &winner) {
-        const size_t w = winner.index == SIZE_MAX ? 0 : winner.index;
-        return w / Y + w % Y;
-    };
-
-    const double T = network->time_constant;
-    // The learning rates of the first iterations, the same for every vector.
-    const size_t tabled = iterations < kRateTable ? iterations : kRateTable;
-    for (size_t t = 1; t <= tabled; ++t) rate_table[t - 1] = som_internal::learning_rate(t, T);
-    auto rate_of = [&](size_t t) { return t <= tabled ? rate_table[t - 1] : som_internal::learning_rate(t, T); };
-    SweepStats counts;
-    SweepCounts tallies;
-    tallies.checking = policy.checking;
-    // The bound's margin (kernels_train.inc), for up to 2^26 inputs.
-    const bool skipping = policy.skipping && n <= (size_t{1} << 26);
-    const double margin = static_cast<double>(n + 16) * 0x1p-52;
-    double rates[kMaxSweep], above[kMaxSweep], below[kMaxSweep];
-    // 2 X with X >= ||x||: the square root of the rounded sum of squares,
-    // raised by more than its rounding can have taken off.
-    auto twice_norm = [n, margin](const double *x) {
-        double squares = 0.0;
-        for (size_t k = 0; k < n; ++k) squares = squares + x[k] * x[k];
-        return 2.0 * (std::sqrt(squares) * (1.0 + 2.0 * margin) + 0x1p-400);
-    };
-    // Sweeps as long as the policy allows, as long as winners' index sums
-    // hold (see the end of each vector).
-    size_t first = policy.first;
-    Nearest lead[kMaxSweep + 1], found[kMaxSweep + 1], replayed[kMaxSweep + 1];
-    // The first winner of the next vector, when the last sweep of this one
-    // has searched for it already.
-    bool next_known = false;
-    Nearest next_winner{};
-    int status = SOM_OK;
-    size_t trained = 0;
-    // The vectors the records hold the training of: none yet, and so they
-    // are what training on none leaves.
-    size_t in_records = 0;
-    ReportClock clock(policy.every_report, grid.neurons * n);
-    if (observer.stop(0, row_count)) status = SOM_ERROR_CANCELLED;
-    clock.reported();
-    for (size_t r = 0; r < row_count && status == SOM_OK; ++r) {
-        const double *x = rows[r];
-        const double *next_x = r + 1 < row_count ? rows[r + 1] : nullptr;
-        const double span = twice_norm(x), next_span = next_x != nullptr ? twice_norm(next_x) : 0.0;
-        Nearest winner = next_known ? next_winner : search(x);
-        if (!next_known) ++counts.searches;
-        // The bounds the last vector's last sweep left hold for this vector's
-        // first sweep.
-        bool bounds_in = next_known;
-        next_known = false;
-        size_t done = 0, size = first;
-        bool changed = false;
-        while (done < iterations) {
-            const size_t s = index_sum_of(winner);
-            SweepJob job{grid.weights, spare.weights ? spare.weights : grid.weights, n, x,
-                         neighbourhood.data() + (max_sum - s), rates, index_sum.data(), block_first_sum.data(),
-                         size < iterations - done ? size : iterations - done, SIZE_MAX, nullptr,
-                         nullptr, nullptr, margin, 1.0 - margin - 0x1p-46, 1.0 + 4.0 * margin + 0x1p-40, span,
-                         &tallies, bounds.data(), bounds_in, next_span, nullptr};
-            bounds_in = false;
-            for (size_t j = 0; j < job.iterations; ++j) rates[j] = rate_of(done + 1 + j);
-            // A sweep that ends the vector also searches for the next one's
-            // first winner.
-            if (done + job.iterations == iterations) job.next_x = next_x;
-            // The winner's block goes first: the early stop almost always
-            // comes from the winner itself, so where its block first reaches
-            // a distance of 0.0 is where the sweep should end.
-            const size_t lead_block = (winner.index == SIZE_MAX ? 0 : winner.index) / kLanes;
-            const bool leading = policy.lead_block && job.iterations > 1;
-            if (leading) {
-                // The block also searches the next vector, in case the
-                // vector stops within the sweep; where its kernel can, it
-                // ends at the stop, and otherwise it runs again up to it.
-                const size_t limit_reached = job.next_x != nullptr;
-                bool stopped = false;
-                job.next_x = next_x;
-                job.stopped = &stopped;
-                kernels.sweep(job, lead_block, lead_block + 1, lead);
-                job.stopped = nullptr;
-                size_t until = job.iterations;
-                for (size_t j = 0; j < job.iterations && until == job.iterations; ++j)
-                    if (lead[j].any_zero) until = j + 1;
-                if (stopped) {
-                    lead[until] = lead[job.iterations];
-                    job.iterations = until;
-                } else if (until < job.iterations) {
-                    job.iterations = until;
-                    kernels.sweep(job, lead_block, lead_block + 1, lead);
-                } else if (!limit_reached && !lead[until - 1].any_zero) {
-                    // The vector goes on after this sweep.
-                    job.next_x = nullptr;
-                }
-                job.skip = lead_block;
-                // The other blocks measure only what the lead block's
-                // smallest distances leave possible. The bound needs every
-                // factor in [0, 0.99]; the neighbourhood factors are in
-                // (0, 1], so the rates decide.
-                bool bounded = skipping;
-                for (size_t j = 0; j < job.iterations && bounded; ++j) bounded = rates[j] >= 0.0 && rates[j] <= 0.99;
-                if (bounded) {
-                    for (size_t j = 0; j < job.iterations; ++j) {
-                        below[j] = lead[j].distance;
-                        above[j] = lead[j].index == SIZE_MAX
-                                       ? INFINITY
-                                       : std::max(std::sqrt(below[j] * (1.0 + 4.0 * margin)), 0x1p-440) *
-                                             (1.0 + 0x1p-50);
-                    }
-                    job.above = above;
-                    job.below = below;
-                }
-            }
-            run_sweep(job, found);
-            ++counts.sweeps;
-            const size_t count = job.iterations;
-            if (leading)
-                for (size_t j = 0; j < count + (job.next_x != nullptr ? 1 : 0); ++j)
-                    found[j] = first_of(found[j], lead[j]);
-            // Checking mode: each threshold came from a distance of its own
-            // iteration, so nothing found can lie above it.
-            if (tallies.checking && job.above != nullptr)
-                for (size_t j = 0; j < count; ++j)
-                    if (!(found[j].distance <= below[j])) tallies.failures.fetch_add(1, std::memory_order_relaxed);
-            // The sweep is the plain loop's as far as its assumptions held:
-            // iteration j + 1 was right if the winner after iteration j has
-            // the assumed index sum, and the plain loop would have run it
-            // only if no distance after iteration j was 0.0.
-            size_t kept = count;
-            bool stop = false;
-            for (size_t j = 0; j < count; ++j) {
-                if (found[j].any_zero) {
-                    kept = j + 1;
-                    stop = true;
-                    break;
-                }
-                if (j + 1 < count && index_sum_of(found[j]) != s) {
-                    kept = j + 1;
-                    break;
-                }
-            }
-            if (kept < count) {
-                // Again from the sweep's start, for the iterations that were
-                // right; they give the same weights and minima as before.
-                ++counts.replays;
-                if (stop) ++counts.early_zeros;
-                else ++counts.sum_changes;
-                job.iterations = kept;
-                job.skip = SIZE_MAX;
-                job.next_x = nullptr;
-                job.above = nullptr;
-                run_sweep(job, replayed);
-            }
-            if (job.dst != job.src) std::swap(grid.weights, spare.weights);
-            done += kept;
-            counts.iterations += kept;
-            if ((stop || done == iterations) && job.next_x != nullptr) {
-                next_known = true;
-                next_winner = found[count];
-            }
-            if (stop) break;
-            winner = found[kept - 1];
-            // Sweeps grow while their assumptions hold; a changed index sum
-            // starts again from one iteration.
-            if (kept < count) {
-                size = 1;
-                changed = true;
-            } else {
-                size = 2 * size < policy.most ? 2 * size : policy.most;
-            }
-        }
-        // The next vector starts with sweeps half as long after an index sum
-        // changed in this one, twice as long (up to the most) otherwise.
-        if (changed) first = first / 2 > 0 ? first / 2 : 1;
-        else first = 2 * first < policy.most ? 2 * first : policy.most;
-        trained = r + 1;
-        ++counts.vectors;
-        if (observer.present() && (trained == row_count || clock.due())) {
-            const ReportClock::Clock::time_point start = ReportClock::Clock::now();
-            grid.unpack(network);
-            som_set_inputs(network, rows[trained - 1]);
-            in_records = trained;
-            clock.copied(ReportClock::Clock::now() - start);
-            if (observer.stop(trained, row_count)) status = SOM_ERROR_CANCELLED;
-            clock.reported();
-        }
-    }
-    partner.reset();
-    if (in_records != trained) {
-        grid.unpack(network);
-        som_set_inputs(network, rows[trained - 1]);
-    }
-    counts.measured = tallies.measured.load(std::memory_order_relaxed);
-    counts.skipped = tallies.skipped.load(std::memory_order_relaxed);
-    counts.bound_failures = tallies.failures.load(std::memory_order_relaxed);
-    add_stats(counts);
+    if (!training.prepare()) return som_train_plain_observed(network, rows, row_count, iterations, observer);
+    const int status = training.run();
+    if (stats) *stats = training.stats();
     return status;
 }
 
 }  // namespace
 
+int train(som_network *network, double **rows, size_t row_count, size_t iterations,
+          const som_internal::Observer &observer, const CallOptions &options, SweepStats *stats) {
+    if (stats) *stats = SweepStats{};
+    return som_internal::guarded(
+        [&] { return train_sweeps(network, rows, row_count, iterations, observer, options, stats); });
+}
+
+}  // namespace som_engine
+
 extern "C" {
 
 int som_train(som_network *network, double **rows, size_t row_count, size_t iterations) {
     som_internal::DefaultFloatingPoint environment;
-    return som_internal::guarded([&] { return train(network, rows, row_count, iterations, som_internal::Observer{}); });
+    return som_engine::train(network, rows, row_count, iterations, som_internal::Observer{}, som_engine::CallOptions{},
+                             nullptr);
 }
 
 int som_train_observed(som_network *network, double **rows, size_t row_count, size_t iterations,
                        som_progress progress, void *context) {
     som_internal::DefaultFloatingPoint environment;
     const som_internal::Observer observer{progress, context, &environment};
-    return som_internal::guarded([&] { return train(network, rows, row_count, iterations, observer); });
+    return som_engine::train(network, rows, row_count, iterations, observer, som_engine::CallOptions{}, nullptr);
 }
 
 }  // extern "C"

@@ -23,14 +23,18 @@ double neighbourhood(long long index_sum_difference);
 // pair, the first in (i, j) order at the greatest distance, reporting the
 // pairs compared to the observer. SOM_OK, SOM_ERROR_CANCELLED, or
 // SOM_ERROR_MEMORY when it could not have its scratch space (the literal
-// search, which needs none, then runs instead).
-typedef int (*PairSearch)(double **rows, size_t row_count, size_t n, size_t *first, size_t *second,
-                          const Observer &observer);
+// search, which needs none, then runs instead). `settings` is handed to
+// the search as given.
+struct PairSearch {
+    int (*search)(const void *settings, double **rows, size_t row_count, size_t n, size_t *first, size_t *second,
+                  const Observer &observer) = nullptr;
+    const void *settings = nullptr;
+};
 
 // The placement of the initial weights, its pair search done by
-// `fast_search` (null: the literal search). Checks its arguments as
-// som_init_weights does.
-int place_weights(som_network *network, double **rows, size_t row_count, PairSearch fast_search,
+// `fast_search` (without a search: the literal one). Checks its arguments
+// as som_init_weights does.
+int place_weights(som_network *network, double **rows, size_t row_count, const PairSearch &fast_search,
                   const Observer &observer);
 
 }  // namespace som_internal

@@ -11,7 +11,7 @@
 #include "som/base/fp_environment.h"
 #include "som/base/status.h"
 #include "som/literal/literal.h"
-#include "som/literal/primitives.h"
+#include "som/base/literal_primitives.h"
 #include "som/model/network_internal.h"
 
 namespace {
@@ -55,26 +55,17 @@ double edge_blend(double p_end, double q_end, size_t position, size_t length) {
 // The literal most-distant-pair search: the first pair met, in (i, j) order,
 // at the strictly greatest distance; (0, 0) when no pair is above 0.0.
 void farthest_pair_plain(double **rows, size_t row_count, size_t n, size_t *first, size_t *second) {
-    double best = 0.0;
-    size_t ia = 0, ib = 0;
-    for (size_t i = 0; i < row_count; ++i) {
-        for (size_t j = i + 1; j < row_count; ++j) {
-            double distance = city_block(rows[i], rows[j], n);
-            if (distance > best) {
-                best = distance;
-                ia = i;
-                ib = j;
-            }
-        }
-    }
-    *first = ia;
-    *second = ib;
+    som_literal::FirstFarthest farthest;
+    for (size_t i = 0; i < row_count; ++i)
+        for (size_t j = i + 1; j < row_count; ++j) farthest.offer(city_block(rows[i], rows[j], n), i, j);
+    *first = farthest.found() ? farthest.first : 0;
+    *second = farthest.found() ? farthest.second : 0;
 }
 
 }  // namespace
 
-int som_internal::place_weights(som_network *network, double **rows, size_t row_count, PairSearch fast_search,
-                                const Observer &observer) {
+int som_internal::place_weights(som_network *network, double **rows, size_t row_count,
+                                const PairSearch &fast_search, const Observer &observer) {
     if (som_network_check(network) != SOM_OK || !som_rows_present(network, rows, row_count)) return SOM_ERROR_INVALID;
     const size_t n = network->input_layer->neurons_count;
     const size_t X = network->output_layer->neurons_count_x;
@@ -89,8 +80,9 @@ int som_internal::place_weights(som_network *network, double **rows, size_t row_
     if (centre == nullptr) return SOM_ERROR_MEMORY;
 
     size_t ia = 0, ib = 0;
-    const int searched =
-        fast_search != nullptr ? fast_search(rows, row_count, n, &ia, &ib, observer) : SOM_ERROR_MEMORY;
+    const int searched = fast_search.search != nullptr
+                             ? fast_search.search(fast_search.settings, rows, row_count, n, &ia, &ib, observer)
+                             : SOM_ERROR_MEMORY;
     if (searched == SOM_ERROR_CANCELLED) return searched;
     // Without room for the fast search, the literal one needs none; the
     // callback still hears of the end.
@@ -161,5 +153,5 @@ int som_internal::place_weights(som_network *network, double **rows, size_t row_
 extern "C" int som_init_weights_plain(som_network *network, double **rows, size_t row_count) {
     som_internal::DefaultFloatingPoint environment;
     return som_internal::guarded(
-        [&] { return som_internal::place_weights(network, rows, row_count, nullptr, som_internal::Observer{}); });
+        [&] { return som_internal::place_weights(network, rows, row_count, {}, som_internal::Observer{}); });
 }

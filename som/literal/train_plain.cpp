@@ -9,7 +9,7 @@
 #include "som/base/exact_build.h"
 #include "som/base/fp_environment.h"
 #include "som/literal/literal.h"
-#include "som/literal/primitives.h"
+#include "som/base/literal_primitives.h"
 #include "som/model/network_internal.h"
 
 double som_internal::learning_rate(size_t t, double time_constant) {

@@ -1,11 +1,15 @@
 // The literal primitives every search is built from, each written once: the
-// two distances in their order of operations, and the reduction that keeps
-// the first of the smallest values. The literal layer computes with them;
-// the engine's kernels compute lane by lane, in the same order, and use them
-// wherever they decide (a survivor's exact distance, the fold of partial
-// results). Internal to the library.
-#ifndef SOM_LITERAL_PRIMITIVES_H
-#define SOM_LITERAL_PRIMITIVES_H
+// two distances in their order of operations, and the reductions that keep
+// the first of the smallest values and the first of the farthest pairs. The
+// literal layer computes with them; the engine's scalar code and the
+// kernels' scalar twin use them wherever they decide (a pair's exact
+// distance, the fold of partial results); the vector kernels compute lane
+// by lane in the same order, each loop saying which primitive it mirrors
+// (they are compiled per instruction-set level, and an inline function
+// built for one level must not become every caller's copy). Internal to the
+// library.
+#ifndef SOM_BASE_LITERAL_PRIMITIVES_H
+#define SOM_BASE_LITERAL_PRIMITIVES_H
 
 #include <cfloat>
 #include <cmath>
@@ -66,6 +70,36 @@ inline FirstSmallest first_of(const FirstSmallest &a, const FirstSmallest &b) {
     if (!b.found()) return a;
     if (!a.found()) return b;
     if (b.value < a.value || (b.value == a.value && b.index < a.index)) return b;
+    return a;
+}
+
+// The first of the greatest distances above 0.0 between pairs offered in
+// (first, second) order: a pair is taken only when strictly above the best
+// so far, which starts at 0.0, so ties keep the earlier pair and NaN is
+// never taken. first stays SIZE_MAX while nothing was.
+struct FirstFarthest {
+    double value = 0.0;
+    size_t first = SIZE_MAX, second = SIZE_MAX;
+
+    bool offer(double candidate, size_t at_first, size_t at_second) {
+        if (!(candidate > value)) return false;
+        value = candidate;
+        first = at_first;
+        second = at_second;
+        return true;
+    }
+    bool found() const { return first != SIZE_MAX; }
+};
+
+// The first of the farthest over two sets of pairs searched apart, in either
+// order: the greater distance, and of equal ones the pair first in
+// (first, second) order; a set where nothing was taken gives way. The
+// result is the one a single search over both sets in that order gives.
+inline FirstFarthest first_of(const FirstFarthest &a, const FirstFarthest &b) {
+    if (!b.found()) return a;
+    if (!a.found()) return b;
+    if (b.value > a.value || (b.value == a.value && (b.first < a.first || (b.first == a.first && b.second < a.second))))
+        return b;
     return a;
 }
 
