@@ -22,24 +22,27 @@
 # on 2,000 rows of 8 fields; W11 is a whole default run on a small table
 # (the 100x100 grid, 150 rows of 8 fields), where creating and saving the map
 # count as much as training: compare its wall times. Each training workload
-# is followed by how its sweeps went (sweep_stats on the same input).
+# is followed by how its sweeps went (sweep_stats on the same input). W12
+# applies a 10x10 map of 8 fields to 1,000,000 rows with standard output
+# piped through `cat`, where writing the lines is most of the recognition
+# phase; its reading shows in W4 and in its own "reading" on standard error.
 #
 # Progress and build output go to standard error; the Markdown tables go to
 # standard output.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-readonly ALL_WORKLOADS=(W1 W2 W3 W4 W5 W6 W7 W8 W9 W10 W11)
+readonly ALL_WORKLOADS=(W1 W2 W3 W4 W5 W6 W7 W8 W9 W10 W11 W12)
 
 usage() {
-    echo "usage: $0 [W1 .. W11 ...]   (SOMAP_BENCH_QUICK=1 shrinks every input tenfold," \
+    echo "usage: $0 [W1 .. W12 ...]   (SOMAP_BENCH_QUICK=1 shrinks every input tenfold," \
          "SOMAP_BENCH_REPEAT=N times every run N times)" >&2
 }
 
 selected=()
 for arg in "$@"; do
     case "${arg^^}" in
-        W[1-9] | W10 | W11) selected+=("${arg^^}") ;;
+        W[1-9] | W10 | W11 | W12) selected+=("${arg^^}") ;;
         -H | --HELP) usage; exit 0 ;;
         *) echo "unknown workload: $arg" >&2; usage; exit 2 ;;
     esac
@@ -141,23 +144,32 @@ phase_seconds() { # stderr-file phase-name
 }
 
 # Times one binary on one workload with standard output to /dev/null, as a
-# user's run would redirect it: somap flushes every output line, so a regular
-# file (even on tmpfs) would add a write system call per line to the
-# recognition phase. Leaves wall seconds and peak RSS (KiB or n/a) in
+# user's run would redirect it (the literal build writes every output line
+# with a system call of its own, so a regular file, even on tmpfs, would add
+# the file system's work per line to its recognition phase), or, when $piped
+# is 1, through a pipe to `cat` (to /dev/null), where every write also wakes
+# the reader. Leaves wall seconds and peak RSS (KiB or n/a) in
 # $tmp/<tag>.wall and $tmp/<tag>.rss, and standard error in $tmp/<tag>.err.
+piped=0
 run_timed() { # tag input binary args...
     local tag=$1 input=$2 binary=$3
     shift 3
     local start end status=0 round
+    local timer=()
+    if ((have_gnu_time)); then
+        timer=(/usr/bin/time -f '%M' -o "$tmp/$tag.rss")
+    else
+        echo n/a >"$tmp/$tag.rss"
+    fi
     : >"$tmp/$tag.walls"
     for ((round = 0; round < repeat; round++)); do
         status=0
         start=$(date +%s.%N)
-        if ((have_gnu_time)); then
-            /usr/bin/time -f '%M' -o "$tmp/$tag.rss" "$binary" "$@" <"$input" >/dev/null 2>"$tmp/$tag.err" || status=$?
+        if ((piped)); then
+            # pipefail: somap's status, cat's only if somap's is 0.
+            "${timer[@]}" "$binary" "$@" <"$input" 2>"$tmp/$tag.err" | cat >/dev/null || status=$?
         else
-            echo n/a >"$tmp/$tag.rss"
-            "$binary" "$@" <"$input" >/dev/null 2>"$tmp/$tag.err" || status=$?
+            "${timer[@]}" "$binary" "$@" <"$input" >/dev/null 2>"$tmp/$tag.err" || status=$?
         fi
         end=$(date +%s.%N)
         fail_on "$status" "$tag" "$binary" "$@"
@@ -251,10 +263,13 @@ run_pair() { # workload phase input saves-map(0/1) args...
     echo "   outputs identical" >&2
     for kind in plain fast; do
         command_for "$w-$kind.timed" "$@"
-        echo "== $w $kind, timed ($repeat x): $binary ${args[*]} < $(basename "$input") > /dev/null" >&2
+        local out="> /dev/null"
+        ((piped)) && out="| cat > /dev/null"
+        echo "== $w $kind, timed ($repeat x): $binary ${args[*]} < $(basename "$input") $out" >&2
         run_timed "$w-$kind" "$input" "$binary" "${args[@]}"
         phase_median "$w-$kind" "$phase" >"$tmp/$w-$kind.phase"
-        echo "   wall $(cat "$tmp/$w-$kind.wall") s (median), phase $(cat "$tmp/$w-$kind.phase") s, rss $(cat "$tmp/$w-$kind.rss") KiB" >&2
+        echo "   wall $(cat "$tmp/$w-$kind.wall") s (median), phase $(cat "$tmp/$w-$kind.phase") s," \
+             "reading (wall - phases) $(phase_median "$w-$kind" READING) s, rss $(cat "$tmp/$w-$kind.rss") KiB" >&2
         sed 's/^/   | /' "$tmp/$w-$kind.err" >&2
     done
 }
@@ -310,7 +325,7 @@ make_map16() {
 
 # How the sweeps of a training workload went, from sweep_stats on the same
 # input with the same grid and iterations.
-declare -A sweeps
+declare -A sweeps=()  # set, so that a run without training workloads can count it
 sweep_report() { # workload input args...
     local w=$1 input=$2
     shift 2
@@ -412,6 +427,20 @@ if wanted W11; then
     generate "$n" 8 150 "$tmp/w11.tsv"
     run_pair W11 "Network Training" "$tmp/w11.tsv" 1
     sweep_report W11 "$tmp/w11.tsv"
+fi
+
+if wanted W12; then
+    n=$(rows 1000000)
+    description[W12]="apply a 10x10 map of 8 fields to $n rows, output piped through cat"
+    phase_label[W12]="Input Recognition (searching and writing into the pipe)"
+    m=$(rows 1000)
+    generate "$m" 8 1211 "$tmp/w12-train.tsv"
+    echo "== making the 10x10 map: $FAST -x 10 -y 10 -i 1 -s map10 < $m rows" >&2
+    "$FAST" -x 10 -y 10 -i 1 -s "$tmp/map10" <"$tmp/w12-train.tsv" >/dev/null 2>"$tmp/w12-train.err"
+    generate "$n" 8 1212 "$tmp/w12.tsv"
+    piped=1
+    run_pair W12 "Input Recognition" "$tmp/w12.tsv" 0 -a "$tmp/map10"
+    piped=0
 fi
 
 # Seconds shown in the unit that keeps three significant-ish digits readable.

@@ -10,6 +10,8 @@ bool read_descriptor(int fd, std::string &text) { return som_internal::read_all(
 
 bool write_all(int fd, const std::string &text) { return som_internal::write_all(fd, text.data(), text.size()); }
 
+bool write_all(int fd, const char *data, size_t size) { return som_internal::write_all(fd, data, size); }
+
 void write_without_waiting(int fd, const std::string &text) {
     // A progress line is never worth failing a run for.
     (void)som_internal::write_all_without_waiting(fd, text.data(), text.size());

@@ -23,6 +23,7 @@ bool read_descriptor(int fd, std::string &text);
 // (poll) when a descriptor in non-blocking mode is full; false with errno
 // set on failure.
 bool write_all(int fd, const std::string &text);
+bool write_all(int fd, const char *data, size_t size);
 
 // The same for output nobody must wait for (a progress line): a full
 // non-blocking descriptor, like any error, drops the rest at once.

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Odd paths and streams from the shell, as users meet them: saves into
 # /dev/stdout, /dev/fd/N and process substitutions, a FIFO between somap and
-# somap-render, non-blocking standard input, a directory as standard input,
+# somap-render, output lines shared by two runs in one pipe or cut short by
+# `head` or a kill, non-blocking standard input, a directory as standard input,
 # the file-size limit with SIGXFSZ at its default, maps the user may not
 # write, paths near PATH_MAX, damaged time constants and a stepping clock.
 #
@@ -210,6 +211,89 @@ render_reads_a_fifo_once() {  # somap -s FIFO & somap-render FIFO
   done
 }
 
+# --- output lines through pipes ------------------------------------------
+
+# Rows of the data's three fields and a padding field of `digit`s that make
+# the output line (with "i<TAB>j<TAB>" and its newline) a chosen size, in
+# blocks: a line of 3,990 bytes, which fills a write of its own, then 20 of
+# 241 bytes (17 of them would be one byte more than a pipe takes whole), 12
+# short ones and 4 of about 1,500.
+mixed_lines() {  # rows digit
+  awk -v rows="$1" -v digit="$2" 'BEGIN {
+    pad = digit; while (length(pad) < 4096) pad = pad pad
+    for (r = 0; r < rows; r++) {
+      k = r % 37
+      size = k == 0 ? 3990 : k <= 20 ? 241 : k <= 32 ? 24 + r % 29 : 1500 + r % 97
+      line = sprintf("%.3f\t%.3f\t%.3f\t", (r * 37 % 101) / 101, (r * 59 % 103) / 103, (r * 17 % 97) / 97)
+      print line substr(pad, 1, size - 5 - length(line))
+    }
+  }'
+}
+
+concurrent_runs_share_a_pipe() {  # two writers, one pipe: every line whole, each run's in order
+  mixed_lines 3000 0 > a.tsv
+  mixed_lines 3000 9 > b.tsv
+  "$somap" -a reference.map < a.tsv > a.expected 2>/dev/null
+  "$somap" -a reference.map < b.tsv > b.expected 2>/dev/null
+  local attempt switches
+  for attempt in 1 2 3; do
+    # The reader starts late and reads in small pieces, so both runs wait on
+    # the full pipe and take turns as it drains (hundreds of times).
+    { "$somap" -a reference.map < a.tsv 2>/dev/null & "$somap" -a reference.map < b.tsv 2>/dev/null & wait; } |
+      { sleep 0.3; dd bs=512 status=none; } > shared
+    switches=$(awk -v a=a.expected -v b=b.expected '
+      BEGIN { ia = ib = 0; while ((getline l < a) > 0) A[na++] = l; while ((getline l < b) > 0) B[nb++] = l }
+      bad { next }
+      ia < na && $0 == A[ia] { ia++; if (from == "b") switches++; from = "a"; next }
+      ib < nb && $0 == B[ib] { ib++; if (from == "a") switches++; from = "b"; next }
+      { printf "line %d is no next line of either run (%d bytes): %.50s...\n", NR, length($0), $0; bad = 1 }
+      END { if (!bad && (ia < na || ib < nb)) printf "lines missing: %d of %d and %d of %d\n", ia, na, ib, nb
+            else if (!bad) print switches + 0 }' shared)
+    case $switches in
+      '' | *[!0-9]*) fail "$switches"; return ;;
+      0) ;;  # one run wrote all its lines before the other: try again
+      *) return ;;
+    esac
+  done
+  fail "the two runs' lines never interleaved in $attempt attempts"
+}
+
+reader_stops_early() {  # somap | head -n K: K whole lines, and the run ends quietly
+  mixed_lines 3000 0 > lines.tsv
+  "$somap" -a reference.map < lines.tsv > all.out 2>/dev/null
+  "$somap" -a reference.map < lines.tsv 2>err | head -n 40 > got
+  expect_status 141 "${PIPESTATUS[0]}" "a run whose reader left, SIGPIPE at its default"
+  cmp -s got <(head -n 40 all.out) || fail "head -n 40 did not get the first 40 lines"
+  # With SIGPIPE ignored the write fails with EPIPE: status 1, no message.
+  (trap '' PIPE; "$somap" -a reference.map < lines.tsv 2>err | head -n 40 > got; exit "${PIPESTATUS[0]}")
+  expect_status 1 $? "a run whose reader left, SIGPIPE ignored"
+  if grep -q "could not write" err; then fail "a reader that left was reported: $(cat err)"; fi
+  cmp -s got <(head -n 40 all.out) || fail "head -n 40 did not get the first 40 lines (SIGPIPE ignored)"
+}
+
+killed_run_leaves_whole_lines() {  # SIGKILL while waiting on a full pipe: a prefix of whole lines
+  mixed_lines 3000 0 > lines.tsv
+  "$somap" -a reference.map < lines.tsv > all.out 2>/dev/null
+  mkfifo out.pipe
+  local attempt run
+  for attempt in 1 2 3 4 5; do
+    "$somap" -a reference.map < lines.tsv > out.pipe 2>/dev/null &
+    run=$!
+    # Read a little, then nothing while the run fills the pipe and waits
+    # on it; it is killed then, and the rest is read.
+    { dd bs=1000 count=3 status=none; sleep 0.5; cat; } < out.pipe > got &
+    sleep 0.25
+    { kill -KILL "$run"; wait "$run"; } 2>/dev/null  # no "Killed" from the shell
+    wait
+    [ "$(stat -c %s got)" -lt "$(stat -c %s all.out)" ] || continue  # it had finished: try again
+    [ -s got ] || fail "nothing was written before the kill (attempt $attempt)"
+    [ "$(tail -c 1 got | od -An -c | tr -d ' ')" = '\n' ] || fail "the output ends inside a line (attempt $attempt)"
+    cmp -s got <(head -c "$(stat -c %s got)" all.out) || fail "the output is not the start of the whole output"
+    return
+  done
+  fail "the run finished before the kill in $attempt attempts"
+}
+
 # --- standard input ----------------------------------------------------
 
 nonblocking_standard_output() {  # a non-blocking pipe whose reader is late
@@ -351,7 +435,8 @@ stepping_clock() {  # the wall clock jumps back an hour at every reading
 for each in save_to_dev_stdout save_to_own_descriptors_appends save_refuses_standard_input \
             save_over_standard_streams save_to_dev_fd \
             save_to_vanished_reader render_output_through_links render_refuses_output_over_standard_input \
-            render_reads_a_fifo_once nonblocking_standard_output nonblocking_standard_input \
+            render_reads_a_fifo_once concurrent_runs_share_a_pipe reader_stops_early killed_run_leaves_whole_lines \
+            nonblocking_standard_output nonblocking_standard_input \
             directory_as_standard_input file_size_limit unwritable_map directories_that_cannot_be_listed \
             long_link_chain names_that_steer_terminals path_near_path_max tiny_time_constant stepping_clock; do
   before=$failures

@@ -16,6 +16,7 @@
 #include "input_table.h"
 #include "messages.h"
 #include "options.h"
+#include "output_lines.h"
 #include "paths.h"
 #include "phase_timer.h"
 #include "progress.h"
@@ -45,6 +46,12 @@ int init_weights(som_network *net, double **rows, size_t count, ProgressLine &) 
 int train(som_network *net, double **rows, size_t count, size_t iterations, ProgressLine &) {
     return som_train_plain(net, rows, count, iterations);
 }
+// Every output line is its own write, as the literal run driver flushes
+// after each line. The fast build gathers whole lines into writes of at most
+// PIPE_BUF bytes: a reader sees the same bytes in the same order, each line
+// whole, at the same moments (when a chunk's winners are known), so the two
+// builds differ only in the number of write calls.
+constexpr size_t kOutputGroupBytes = 0;
 int find_winners(som_network *net, double **rows, size_t count, size_t *wi, size_t *wj) {
     for (size_t k = 0; k < count; ++k) {
         som_set_inputs(net, rows[k]);
@@ -55,6 +62,11 @@ int find_winners(som_network *net, double **rows, size_t count, size_t *wi, size
     return SOM_OK;
 }
 #else
+// One write per line would cost a system call per line, and through a pipe
+// a wake-up of the reader each: the lines of a chunk go out in writes of
+// whole lines, none longer than a pipe takes in one piece (a longer line
+// alone).
+constexpr size_t kOutputGroupBytes = kWholeWriteBytes;
 bool read_input(InputTable &table) { return read_input_table(0, table); }
 int init_weights(som_network *net, double **rows, size_t count, ProgressLine &progress) {
     progress.begin(text::kProgressPlacing, text::kProgressPairs);
@@ -70,21 +82,6 @@ int find_winners(som_network *net, double **rows, size_t count, size_t *wi, size
     return som_find_winners(net, rows, count, wi, wj);
 }
 #endif
-
-// False once standard output has failed (a full device, a closed
-// descriptor, a reader that went away with SIGPIPE ignored): the lines are
-// lost, so the run must stop there rather than save a map and report success.
-// Each line goes out whole with one write, which waits when a parent left
-// standard output in non-blocking mode and it is full.
-bool write_output_line(size_t i, size_t j, std::string_view line) {
-    std::string out = std::to_string(i);
-    out += '\t';
-    out += std::to_string(j);
-    out += '\t';
-    out += line;
-    out += '\n';
-    return write_all(1, out);
-}
 
 int run(int argc, char **argv) {
     RunSettings settings;
@@ -176,10 +173,10 @@ int run(int argc, char **argv) {
     // Winners are found a chunk of rows at a time, so that output keeps
     // flowing on long inputs (a few times a second) while each batch search
     // stays long enough to pay for packing the map and starting threads.
-    // The lines of one chunk are written (each flushed on its own, in input
-    // order) by a helper thread while the next chunk is searched; two sets
-    // of winners take turns. Where no thread can be had, the lines are
-    // written right after their search.
+    // The lines of one chunk are written (in input order, all of them as
+    // soon as the chunk is searched) by a helper thread while the next chunk
+    // is searched; two sets of winners take turns. Where no thread can be
+    // had, the lines are written right after their search.
     const size_t work_per_row = std::max<size_t>(
         1, network->output_layer->neurons_count_x * network->output_layer->neurons_count_y *
                std::max<size_t>(1, network->input_layer->neurons_count));
@@ -193,15 +190,20 @@ int run(int argc, char **argv) {
         bool failed = false, out_of_memory = false;
         int error = 0;
     };
+    // A failed write (a full device, a closed descriptor, a reader that went
+    // away with SIGPIPE ignored) loses lines, so the run must stop there
+    // rather than save a map and report success. A descriptor a parent left
+    // in non-blocking mode is waited on when full.
     auto write_chunk = [&table](const std::vector<size_t> &wi, const std::vector<size_t> &wj, size_t begin,
                                 size_t count, Written &written) {
         try {
-            for (size_t k = 0; k < count; ++k) {
-                if (write_output_line(wi[k], wj[k], table.line(begin + k))) continue;
-                written.failed = true;
-                written.error = errno;
-                return;
-            }
+            OutputLines lines(1, kOutputGroupBytes);
+            bool ok = true;
+            for (size_t k = 0; k < count && ok; ++k) ok = lines.add(wi[k], wj[k], table.line(begin + k));
+            // The chunk's last lines go out now, not with the next chunk's.
+            if (ok && lines.flush()) return;
+            written.failed = true;
+            written.error = errno;
         } catch (const std::bad_alloc &) {
             written.out_of_memory = true;
         }
