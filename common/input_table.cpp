@@ -1,6 +1,9 @@
 #include "input_table.h"
 
 #include <pthread.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
@@ -16,6 +19,25 @@
 #include "som/som.h"
 
 namespace somap {
+
+void advise_huge_pages(void *block, size_t bytes) noexcept {
+#ifdef MADV_HUGEPAGE
+    // Two huge pages of 2 MiB at least, so that one lies wholly inside.
+    if (bytes < (size_t{4} << 20)) return;
+    const long page_size = ::sysconf(_SC_PAGESIZE);
+    if (page_size <= 0) return;
+    const uintptr_t page = static_cast<uintptr_t>(page_size);
+    // Only the pages wholly inside the block, which are its own.
+    const uintptr_t begin = (reinterpret_cast<uintptr_t>(block) + page - 1) / page * page;
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(block) + bytes) / page * page;
+    // A refusal (no such support, a kernel built without it) leaves the
+    // ordinary pages, which is all there is to do about it.
+    if (end > begin) (void)::madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
+#else
+    (void)block;
+    (void)bytes;
+#endif
+}
 
 void InputTable::finish() {
     vectors.resize(lines.size());
@@ -597,6 +619,17 @@ void build_input_table(std::string &&input, InputTable &table) {
 
 bool read_input_table(int fd, InputTable &table) {
     std::string input;
+    // A regular file's buffer is the size of what is left of it, and one
+    // byte to see its end, as read_descriptor makes it: made here first, it
+    // takes the advice before a page of it is touched.
+    struct stat info;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+        const off_t at = ::lseek(fd, 0, SEEK_CUR);
+        if (at >= 0 && at < info.st_size) {
+            input.reserve(static_cast<size_t>(info.st_size - at) + 1);
+            advise_huge_pages(input.data(), input.capacity());
+        }
+    }
     if (!read_descriptor(fd, input)) return false;
     build_input_table(std::move(input), table);
     return true;
