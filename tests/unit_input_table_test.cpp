@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cfenv>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -368,6 +369,31 @@ TEST(FastReader, LargeInputWithGapsBetweenPieces) {
     sharing.parallel_from = input.size() / 4;
     sharing.pieces = 3;
     expect_same_tables(input, sharing);
+}
+
+// Numbers are parsed with round to nearest on every thread whatever the
+// caller's rounding, which the caller gets back: decimals such as 0.1 fall
+// between two doubles, and the other roundings pick the other one.
+TEST(FastReader, DefaultRoundingWhateverTheCallers) {
+    std::string input;
+    for (int r = 0; r < 3000; ++r) input += "0.1\t0.7\t2.675\t-0.3333\t1e-5\t123.456\t" + std::to_string(r) + ".3\n";
+    somap::InputTable expected;
+    somap::build_input_table(std::string(input), expected);
+    somap::ParseSharing sharing;
+    sharing.parallel_from = 1;
+    sharing.pieces = 4;
+    sharing.threads = 2;
+    for (int rounding : {FE_UPWARD, FE_DOWNWARD, FE_TOWARDZERO}) {
+        ASSERT_EQ(std::fesetround(rounding), 0);
+        somap::InputTable table;
+        somap::build_input_table(std::string(input), table, sharing);
+        const int after = std::fegetround();
+        std::fesetround(FE_TONEAREST);
+        EXPECT_EQ(after, rounding);
+        ASSERT_EQ(table.values.size(), expected.values.size());
+        for (size_t k = 0; k < expected.values.size(); ++k)
+            ASSERT_EQ(bits(table.values[k]), bits(expected.values[k])) << "rounding " << rounding << ", value " << k;
+    }
 }
 
 }  // namespace
