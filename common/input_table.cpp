@@ -266,7 +266,8 @@ inline bool word_field(const char *p, double &value, const char *&stop) {
             end = whole + 1 + fraction;
             count = whole + fraction;
             exponent = -static_cast<int>(fraction);
-            packed = (digits & low_bytes(whole)) | ((((digits >> (8 * whole)) >> 8) & low_bytes(fraction)) << (8 * whole));
+            const uint64_t after_point = ((digits >> (8 * whole)) >> 8) & low_bytes(fraction);
+            packed = (digits & low_bytes(whole)) | (after_point << (8 * whole));
         } else {
             // Digits after the point run on into the next word.
             if (whole == 7) return false;

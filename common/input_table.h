@@ -109,11 +109,10 @@ bool parse_double_fast(const char *field, size_t length, double &target);
 // declines), on every core the library may use (som_max_threads) for input
 // of a megabyte or more; its threads hold every asynchronous signal, which
 // goes to the caller's threads as before. Gives the same table as
-// read_input_table_plain.
-// Returns false, with errno telling why, when the input could not be read
-// to its end; the table is then left empty. Memory running out throws
-// std::bad_alloc, on whichever thread it happened, and leaves the table
-// empty.
+// read_input_table_plain. Returns false, with errno telling why, when the
+// input could not be read to its end; the table is then left empty. Memory
+// running out throws std::bad_alloc, on whichever thread it happened, and
+// leaves the table empty.
 bool read_input_table(int fd, InputTable &table);
 
 // The same, over input already in memory; `text` becomes the table's text
