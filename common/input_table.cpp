@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <cstdint>
 #include <cstring>
@@ -451,15 +452,19 @@ class WorkerSignalMask {
 };
 
 // Runs work(piece) for every piece on `threads` threads, the calling one
-// included: thread t takes pieces t, t + threads, ... Pieces are
-// independent, so a thread that cannot be started (a limit on threads or on
-// memory) only means that the calling thread takes its pieces too, after
-// its own. What a piece throws is kept with it, and the first piece's
-// exception in text order is thrown once every thread has been joined.
+// included, each taking the next piece nobody has taken until none is
+// left: a thread that the system holds up (a busy machine) leaves the
+// pieces it has not reached to the others, and one that cannot be started
+// at all (a limit on threads or on memory) leaves them all. What a piece
+// throws is kept with it, and the first piece's exception in text order is
+// thrown once every thread has been joined.
 template <typename Work>
 void on_every_piece(std::vector<Piece> &pieces, size_t threads, const Work &work) {
-    auto run_from = [&pieces, threads, &work](size_t first) noexcept {
-        for (size_t k = first; k < pieces.size(); k += threads) {
+    std::atomic<size_t> next{0};
+    // Which thread takes a piece changes nothing but the time: each piece
+    // writes its own slices, and joining the threads publishes them.
+    auto take_pieces = [&pieces, &next, &work]() noexcept {
+        for (size_t k; (k = next.fetch_add(1, std::memory_order_relaxed)) < pieces.size();) {
             try {
                 work(pieces[k]);
             } catch (...) {
@@ -474,18 +479,17 @@ void on_every_piece(std::vector<Piece> &pieces, size_t threads, const Work &work
             try {
                 workers.reserve(threads - 1);
                 for (size_t t = 1; t < threads; ++t)
-                    workers.emplace_back([&run_from, t] {
+                    workers.emplace_back([&take_pieces] {
                         // Numbers are parsed in the default environment on
                         // every thread, whatever the one that started it had.
                         som_internal::DefaultFloatingPoint environment;
-                        run_from(t);
+                        take_pieces();
                     });
             } catch (...) {
             }
         }
     }
-    run_from(0);
-    for (size_t t = 1 + workers.size(); t < threads; ++t) run_from(t);
+    take_pieces();
     for (std::thread &worker : workers) worker.join();
     for (Piece &piece : pieces)
         if (piece.error) std::rethrow_exception(piece.error);
@@ -521,6 +525,10 @@ std::vector<Piece> cut_into_pieces(const std::string &text, size_t parts) {
     return pieces;
 }
 
+// Enough pieces that the share of a thread held up is small, few enough
+// that each is megabytes at W4's size.
+constexpr size_t kPiecesPerThread = 8;
+
 // Threads the library allows (som_max_threads), never more than the
 // machine's hardware threads, and no more than asked.
 size_t thread_count(const ParseSharing &sharing) {
@@ -532,7 +540,7 @@ size_t thread_count(const ParseSharing &sharing) {
 
 size_t piece_count(size_t size, size_t threads, const ParseSharing &sharing) {
     if (size == 0 || size < sharing.parallel_from) return 1;
-    const size_t wanted = sharing.pieces != 0 ? sharing.pieces : threads;
+    const size_t wanted = sharing.pieces != 0 ? sharing.pieces : threads == 1 ? 1 : threads * kPiecesPerThread;
     const size_t smallest = std::max<size_t>(1, sharing.parallel_from / 2);
     return std::max<size_t>(1, std::min<size_t>(wanted, size / smallest));
 }

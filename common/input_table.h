@@ -121,11 +121,12 @@ void build_input_table(std::string &&text, InputTable &table);
 
 // How build_input_table shares out the parsing: input of at least
 // `parallel_from` bytes is cut at line ends into `pieces` of about equal
-// size (0: one per thread; never pieces smaller than half of
-// `parallel_from`), parsed on up to `threads` threads (0: as many as
+// size (0: eight per thread, one for one thread; never pieces smaller than
+// half of `parallel_from`), which up to `threads` threads (0: as many as
 // som_max_threads() and the machine's hardware threads allow, which also
-// cap a number given here). The table is the same however it is cut and
-// shared; tests cut small inputs into many pieces with this.
+// cap a number given here) take one after the other. The table is the same
+// however it is cut and shared; tests cut small inputs into many pieces
+// with this.
 struct ParseSharing {
     size_t parallel_from = size_t{1} << 20;
     size_t pieces = 0;

@@ -48,9 +48,10 @@ std::string wide_rows() {
 
 // Over a megabyte of rows, which the reader cuts in two and parses on two
 // threads where the machine has them, with a field in the second half too
-// long for the quick number parser: its allocations fail on the second
-// thread, and the run must end as when they fail on the first. Measured by
-// somap-render, whose run after the reading is short whatever fails.
+// long for the quick number parser: its allocations fail on whichever
+// thread took that half, the started one or the caller, and the run must
+// end the same way. Measured by somap-render, whose run after the reading
+// is short whatever fails.
 std::string rows_read_in_pieces() {
     std::string out;
     uint64_t seed = 11;
