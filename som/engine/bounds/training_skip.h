@@ -169,7 +169,9 @@ inline bool bound_failed(double reach, double distance, const Margins &margins) 
            !(reach * reach * (1.0 - 0.5 * margins.relative) <= distance * (1.0 + 0x1p-50) + 0x1p-1000) &&
            !__builtin_isnan(distance);
 }
-inline bool skip_failed(double distance, double smallest) { return !(distance > smallest) && !__builtin_isnan(distance); }
+inline bool skip_failed(double distance, double smallest) {
+    return !(distance > smallest) && !__builtin_isnan(distance);
+}
 
 }  // namespace
 
