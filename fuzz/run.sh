@@ -48,7 +48,7 @@ fi
 # own instruction-set level, as in the CMake build.
 # Every source under som/ is the library's.
 mapfile -t library < <(find som -name '*.cpp' | sort)
-library+=(tool/options.cpp common/input_table.cpp common/paths.cpp)
+library+=(tool/options.cpp common/file_io.cpp common/input_table.cpp common/paths.cpp)
 isa_flags() {  # source
   case $1 in
     */kernels_avx2.cpp) echo "-mavx2 -mfma" ;;
