@@ -1,5 +1,6 @@
 // Kernel benchmarks: the fast paths against the literal ones on the same
-// networks. Each benchmark first checks that both give the same bits.
+// networks, and the input reader's against the literal one on the same
+// text. Each benchmark first checks that both give the same bits.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -9,7 +10,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <random>
+#include <sstream>
+#include <string>
 #include <vector>
+
+#include "input_table.h"
 
 #include "som/engine/engine.h"
 #include "som/engine/options.h"
@@ -369,6 +374,75 @@ void BM_PeakNoFma(benchmark::State &state) {
         benchmark::Counter(128.0 * rounds * state.iterations(), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_PeakNoFma)->Name("peak/no_fma_per_thread")->Threads(1)->Threads(2)->UseRealTime();
+
+// The input reader on text already in memory: `lines` lines of 8 fields of
+// four decimals, as bench/workloads.sh writes them for W4. The fast reader
+// on one thread and on as many as the library allows (the argument 0), and
+// the literal reader; the first call of each is checked against the
+// literal table. Wall time: the fast reader's threads are its own.
+const std::string &reader_text(size_t lines) {
+    static std::string text;
+    static size_t made = 0;
+    if (made != lines) {
+        std::mt19937_64 random(405);
+        char field[16];
+        text.clear();
+        for (size_t r = 0; r < lines; ++r)
+            for (int f = 0; f < 8; ++f) {
+                std::snprintf(field, sizeof field, "%.4f%c", static_cast<double>(random() % 10000) / 10000.0,
+                              f < 7 ? '\t' : '\n');
+                text += field;
+            }
+        made = lines;
+    }
+    return text;
+}
+
+void check_same_table(const std::string &text, const somap::InputTable &table) {
+    std::istringstream in(text);
+    somap::InputTable plain;
+    somap::read_input_table_plain(in, plain);
+    if (plain.values.size() != table.values.size() || plain.size() != table.size() ||
+        std::memcmp(plain.values.data(), table.values.data(), plain.values.size() * sizeof(double)) != 0) {
+        std::fprintf(stderr, "reader: fast and plain tables differ\n");
+        std::exit(1);
+    }
+}
+
+void BM_ReadFast(benchmark::State &state) {
+    const std::string &text = reader_text(static_cast<size_t>(state.range(0)));
+    somap::ParseSharing sharing;
+    sharing.threads = static_cast<unsigned>(state.range(1));
+    bool checked = false;
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::string copy = text;
+        somap::InputTable table;
+        state.ResumeTiming();
+        somap::build_input_table(std::move(copy), table, sharing);
+        state.PauseTiming();
+        if (!checked) check_same_table(text, table);
+        checked = true;
+        table = somap::InputTable();
+        state.ResumeTiming();
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_ReadFast)->Name("read/fast")->ArgNames({"lines", "threads"})->Args({1000000, 1})->Args({1000000, 0})
+    ->Iterations(8)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_ReadPlain(benchmark::State &state) {
+    const std::string &text = reader_text(static_cast<size_t>(state.range(0)));
+    for (auto _ : state) {
+        std::istringstream in(text);
+        somap::InputTable table;
+        somap::read_input_table_plain(in, table);
+        benchmark::DoNotOptimize(table.values.data());
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_ReadPlain)->Name("read/plain")->ArgNames({"lines"})->Arg(100000)->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace
 

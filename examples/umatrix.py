@@ -3,7 +3,13 @@
 and draws its U-matrix into a PNG, a dot on every neuron that wins colours,
 larger the more it wins.
 
-    python3 examples/umatrix.py [DATA.tsv [PICTURE.png]]
+    PYTHONPATH=build/python /usr/bin/python3 examples/umatrix.py [DATA.tsv [PICTURE.png]]
+
+from the top of a clone after the CMake build, which leaves the package in
+build/python; with the package installed in a venv instead, run the venv's
+interpreter: venv/bin/python examples/umatrix.py. Either way the interpreter
+must see Debian's NumPy: /usr/bin/python3, not another python3 that comes
+first on PATH.
 
 Defaults: data/colours.tsv and umatrix.png. Drawing needs matplotlib
 (Debian: apt-get install python3-matplotlib); without it the script says so

@@ -1,8 +1,9 @@
 // The fast input reader against the literal one. The fast reader finds lines
-// and fields with memchr and converts most numbers itself; the literal one
-// uses getline and a string stream per field, which is the documented
-// behaviour. Any difference in the tables, or between the two number
-// parsers on a single field, aborts.
+// and fields word by word, converts most numbers itself and may cut the text
+// into pieces parsed on threads of their own; the literal one uses getline
+// and a string stream per field, which is the documented behaviour. Any
+// difference in the tables, cut or not, or between the two number parsers
+// on a single field, aborts.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -123,6 +124,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             differ("first short line", k);
         for (size_t before = 0; before < k; ++before)
             if (fast.lines[before].field_count < n) differ("first short line", before);
+    }
+
+    // The text cut at line ends into pieces parsed on two threads: in two,
+    // in a handful, and at every line, each piece a small input of its own
+    // with its own first and last line.
+    for (size_t pieces : {size_t{2}, size_t{5}, size + 1}) {
+        somap::ParseSharing sharing;
+        sharing.parallel_from = 1;
+        sharing.pieces = pieces;
+        sharing.threads = 2;
+        somap::InputTable cut;
+        somap::build_input_table(std::string(input), cut, sharing);
+        if (cut.text != input) differ("kept text, cut into pieces", pieces);
+        compare_tables(cut, plain);
     }
 
     somap::InputTable from_fd;

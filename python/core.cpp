@@ -281,8 +281,9 @@ py::array_t<double> read_table(int fd, const std::string &shown) {
     if (table->values.size() == count * n) {
         // Every row has exactly n values: the reader's own buffer is the
         // array, handed over rather than copied.
-        auto values = std::make_unique<std::vector<double>>(std::move(table->values));
-        py::capsule owner(values.get(), [](void *p) { delete static_cast<std::vector<double> *>(p); });
+        using Values = decltype(table->values);
+        auto values = std::make_unique<Values>(std::move(table->values));
+        py::capsule owner(values.get(), [](void *p) { delete static_cast<Values *>(p); });
         const double *first = values.release()->data();
         return py::array_t<double>(dims({count, n}), first, owner);
     }

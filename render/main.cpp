@@ -248,13 +248,7 @@ int run(int argc, char **argv) {
         build_input_table(std::move(text), table);
         if (table.size() == 0) return fail("no data vectors in " + where);
         const size_t short_line = find_short_line(table, grid.dims);
-        if (short_line != table.size()) {
-            const InputLine &line = table.lines[short_line];
-            return fail(where + ": line " + std::to_string(line.line_number) + " has " +
-                        std::to_string(line.field_count) +
-                        (line.field_count == 1 ? " field" : " fields") + ", expected " +
-                        std::to_string(grid.dims));
-        }
+        if (short_line != table.size()) return fail(where + ": " + short_line_message(table, short_line, grid.dims));
         som_quality quality;
         const int measured = som_measure_quality(network.get(), table.vectors.data(), table.size(), &quality);
         // Out of memory ends the run as anywhere else, with main's message.

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs somap into a temporary prefix as a user would, then proves the
 # installed pieces work on their own: the program and its manual, a C
-# program built with pkg-config, another built with find_package, the
-# Debian package's contents, and the Python package installed with pip.
+# program built with pkg-config, the same built with find_package in a C
+# project and in a C and C++ one, all of it again from an install under
+# ~/.local as the README describes, the Debian package's contents, and the
+# Python package installed with pip.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -62,11 +64,48 @@ export PKG_CONFIG_PATH="$prefix/$libdir/pkgconfig"
 cc -std=c99 -Wall -Wextra -Werror -o "$work/check-pkg" tests/install/check.c $(pkg-config --cflags --libs som)
 "$work/check-pkg" "$work/pkg.map" >"$work/pkg.out" || fail "pkg-config program failed"
 
-# The same program through find_package.
-cmake -S tests/install -B "$work/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
-cmake --build "$work/cmake-build" >/dev/null
-"$work/cmake-build/check" "$work/cmake.map" >"$work/cmake.out" || fail "find_package program failed"
-cmp -s "$work/pkg.out" "$work/cmake.out" || fail "the two builds chose different winners"
+# The same program through find_package: in a C-only project, where only
+# the package can bring the C++ runtime, and in a project of C and C++.
+for languages in C "C;CXX"; do
+  build="$work/cmake-build-${languages//;/-}"
+  cmake -S tests/install -B "$build" -DCMAKE_PREFIX_PATH="$prefix" "-DSOM_CHECK_LANGUAGES=$languages" \
+    >"$work/cmake.log" 2>&1 && cmake --build "$build" >>"$work/cmake.log" 2>&1 ||
+    { cat "$work/cmake.log" >&2; fail "find_package program did not build in a $languages project"; }
+  "$build/check" "$work/cmake.map" >"$work/cmake.out" || fail "find_package program ($languages) failed"
+  cmp -s "$work/pkg.out" "$work/cmake.out" || fail "pkg-config and find_package ($languages) chose different winners"
+done
+
+# A user's install under ~/.local (of a fresh HOME), used from elsewhere with
+# exactly the settings the README gives for it.
+root=$PWD
+home="$work/home"
+mkdir -p "$home"
+HOME="$home" cmake --install build-install --prefix "$home/.local" >/dev/null
+(
+  export HOME="$home"
+  cd "$home"
+  unset PKG_CONFIG_PATH CMAKE_PREFIX_PATH MANPATH
+  export PATH="$HOME/.local/bin:$PATH"
+  export PKG_CONFIG_PATH="$HOME/.local/lib/pkgconfig"
+  export CMAKE_PREFIX_PATH="$HOME/.local"
+  [ "$(command -v somap)" = "$HOME/.local/bin/somap" ] || fail "somap on PATH is $(command -v somap)"
+  out=$(printf '1\t2\n' | somap -x 1 -y 1 2>/dev/null)
+  [ "$out" = $'0\t0\t1\t2' ] || fail "somap from ~/.local printed: $out"
+  if command -v man >/dev/null; then
+    [ "$(man -w somap 2>/dev/null)" = "$HOME/.local/share/man/man1/somap.1" ] ||
+      fail "man somap does not find the page under ~/.local"
+  fi
+  # shellcheck disable=SC2046
+  cc -o local-pkg "$root/tests/install/check.c" $(pkg-config --cflags --libs som) ||
+    fail "a C program did not build with pkg-config from ~/.local"
+  ./local-pkg local-pkg.map >local-pkg.out || fail "the pkg-config program from ~/.local failed"
+  cmp -s "$work/pkg.out" local-pkg.out || fail "the program built from ~/.local chose other winners"
+  cmake -S "$root/tests/install" -B local-cmake >cmake.log 2>&1 && cmake --build local-cmake >>cmake.log 2>&1 ||
+    { cat cmake.log >&2; fail "a C project did not find the package in ~/.local"; }
+  grep -q "$HOME/.local/lib/cmake/som" local-cmake/CMakeCache.txt || fail "find_package found another som"
+  local-cmake/check local-cmake.map >local-cmake.out || fail "the find_package program from ~/.local failed"
+  cmp -s "$work/pkg.out" local-cmake.out || fail "the find_package program from ~/.local chose other winners"
+)
 
 # The Debian package holds the same tree under /usr.
 (cd build-install && cpack -G DEB >/dev/null) || fail "cpack failed"
@@ -82,7 +121,6 @@ done
 # in a venv that sees Debian's NumPy and pybind11, building through CMake
 # into build-pip/. Imported from elsewhere, it must be the venv's, and its
 # map the installed program's, byte for byte after the 8-byte save time.
-root=$PWD
 rm -rf build-pip
 /usr/bin/python3 -m venv --system-site-packages "$work/venv"
 "$work/venv/bin/python" -m pip install --no-build-isolation --no-index --no-cache-dir . >"$work/pip.log" 2>&1 ||
@@ -98,4 +136,4 @@ EOF
 "$prefix/bin/somap" -x 5 -y 4 -i 20 -s "$work/program.map" < data/colours.tsv >/dev/null 2>&1 || fail "training failed"
 cmp -s <(tail -c +9 "$work/python.map") <(tail -c +9 "$work/program.map") ||
   fail "the pip-installed package trained another map than the installed somap"
-echo "install check passed: $prefix layout, pkg-config, find_package, $(basename "$deb"), pip install in a venv"
+echo "install check passed: $prefix layout, pkg-config, find_package (C, C and C++), ~/.local, $(basename "$deb"), pip install in a venv"

@@ -52,12 +52,30 @@ elif [ "$what" != build ]; then
   command -v rsync >/dev/null || lean+=(rsync)
 fi
 if [ ${#missing[@]} -gt 0 ] || [ ${#lean[@]} -gt 0 ]; then
-  echo "installing: ${missing[*]} ${lean[*]}" >&2
-  apt-get update -qq
+  # apt-get needs root: as root it runs as it is, otherwise through sudo
+  # (which may ask for a password); without either, say what root must run.
+  as_root=()
+  if [ "$(id -u)" -ne 0 ]; then
+    if command -v sudo >/dev/null; then
+      as_root=(sudo)
+    else
+      {
+        echo "setup: these Debian packages are missing: ${missing[*]} ${lean[*]}"
+        echo "setup: installing them needs root, and sudo is not installed; as root, run:"
+        echo "  apt-get update"
+        [ ${#missing[@]} -eq 0 ] || echo "  apt-get install ${missing[*]}"
+        [ ${#lean[@]} -eq 0 ] || echo "  apt-get install --no-install-recommends ${lean[*]}"
+        echo "setup: then run this command again."
+      } >&2
+      exit 1
+    fi
+  fi
+  echo "installing: ${missing[*]} ${lean[*]}${as_root[*]:+ (with sudo)}" >&2
+  "${as_root[@]}" apt-get update -qq
   if [ ${#missing[@]} -gt 0 ]; then
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+    "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
   fi
   if [ ${#lean[@]} -gt 0 ]; then
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${lean[@]}" >/dev/null
+    "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${lean[@]}" >/dev/null
   fi
 fi

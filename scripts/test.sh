@@ -24,12 +24,15 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 # The library's threads under ThreadSanitizer: the unit tests that share
 # networks and kernel choices between threads, train with a partner thread,
 # search in parallel and hand every thread the default floating-point
-# environment.
+# environment; and the input reader's, which parses pieces of the text on
+# threads of their own.
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSOMAP_SANITIZE_THREAD=ON -DSOMAP_BENCH=OFF \
   -DSOMAP_PYTHON=OFF >/dev/null
-cmake --build build-tsan -j"$jobs" --target som_unit_tests
+cmake --build build-tsan -j"$jobs" --target som_unit_tests common_unit_tests
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build-tsan/tests/som_unit_tests \
   --gtest_filter='Threads.*:Cancellation.*:*EngineDifferential*:*Differential*:*FloatingPoint*' --gtest_brief=1
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build-tsan/tests/common_unit_tests \
+  --gtest_filter='FastReader.*' --gtest_brief=1
 
 # Further checks, each a script of its own that builds what it needs.
 for check in fuzz/run.sh scripts/install_check.sh; do

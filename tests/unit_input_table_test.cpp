@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cfenv>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -216,18 +218,39 @@ TEST(FastParser, EdgeFields) {
     }
 }
 
-void expect_same_tables(const std::string &input) {
+// Everything the fast reader builds against the literal reader's table:
+// the text, every line's place, number and fields, the values bit for bit,
+// the vectors, and what a short line is reported as.
+void expect_same_tables(const std::string &input, const somap::ParseSharing &sharing = somap::ParseSharing()) {
     std::istringstream in(input);
     somap::InputTable plain, fast;
     somap::read_input_table_plain(in, plain);
-    somap::build_input_table(std::string(input), fast);
-    ASSERT_EQ(fast.size(), plain.size());
+    somap::build_input_table(std::string(input), fast, sharing);
+    const std::string context = "pieces " + std::to_string(sharing.pieces) + ", threads " +
+                                std::to_string(sharing.threads) + ", input \"" + input.substr(0, 200) + '"';
+    ASSERT_EQ(fast.text, input) << context;
+    ASSERT_EQ(fast.size(), plain.size()) << context;
+    ASSERT_EQ(fast.values.size(), plain.values.size()) << context;
+    ASSERT_EQ(fast.vectors.size(), plain.vectors.size()) << context;
+    size_t widest = 0;
     for (size_t k = 0; k < plain.size(); ++k) {
-        ASSERT_EQ(fast.line(k), plain.line(k)) << k;
-        ASSERT_EQ(fast.lines[k].line_number, plain.lines[k].line_number);
-        ASSERT_EQ(fast.lines[k].field_count, plain.lines[k].field_count);
-        for (size_t f = 0; f < plain.lines[k].field_count; ++f)
-            ASSERT_EQ(bits(fast.vectors[k][f]), bits(plain.vectors[k][f])) << k << ' ' << f;
+        const somap::InputLine &a = fast.lines[k], &b = plain.lines[k];
+        ASSERT_EQ(fast.line(k), plain.line(k)) << "line " << k << ", " << context;
+        ASSERT_EQ(a.line_number, b.line_number) << "line " << k << ", " << context;
+        ASSERT_EQ(a.field_count, b.field_count) << "line " << k << ", " << context;
+        ASSERT_EQ(a.first_value, b.first_value) << "line " << k << ", " << context;
+        ASSERT_EQ(fast.vectors[k], fast.values.data() + a.first_value) << "line " << k << ", " << context;
+        for (size_t f = 0; f < b.field_count; ++f)
+            ASSERT_EQ(bits(fast.vectors[k][f]), bits(plain.vectors[k][f]))
+                << "line " << k << ", field " << f << ", " << context;
+        widest = std::max(widest, b.field_count);
+    }
+    for (size_t n = 0; n <= widest + 1; ++n) {
+        const size_t k = somap::find_short_line(plain, n);
+        ASSERT_EQ(somap::find_short_line(fast, n), k) << "n " << n << ", " << context;
+        if (k < plain.size()) {
+            ASSERT_EQ(somap::short_line_message(fast, k, n), somap::short_line_message(plain, k, n)) << context;
+        }
     }
 }
 
@@ -242,6 +265,135 @@ TEST(FastReader, MatchesPlainReader) {
     }
     for (const char *input : {"", "\n", "\r\n", "\t", "\t\n", "1\t2\t\n", "1\t2\t\t", "a\nb", "\n\n1"})
         expect_same_tables(input);
+}
+
+// A field of one of the shapes that take different ways through the fast
+// reader: short decimals that fit one or two words of eight bytes, ones
+// that just do not, long digit runs, exponents, signs, blanks, junk, NUL
+// bytes and fields far longer than a word.
+std::string random_field(std::mt19937_64 &random) {
+    auto digits = [&random](size_t count) {
+        std::string out;
+        for (size_t c = 0; c < count; ++c) out += static_cast<char>('0' + random() % 10);
+        return out;
+    };
+    std::string field;
+    switch (random() % 12) {
+        case 0:
+        case 1:
+        case 2:  // the usual field: digits, a point, digits
+            field = digits(random() % 9) + "." + digits(random() % 10);
+            break;
+        case 3:
+            field = digits(1 + random() % 20);
+            break;
+        case 4:
+            field = digits(1 + random() % 3) + (random() % 2 ? "." + digits(random() % 4) : "") + "e" +
+                    (random() % 2 ? "-" : "") + digits(random() % 3);
+            break;
+        case 5:
+            field = digits(1 + random() % 40) + "." + digits(random() % 40);
+            break;
+        case 6: {  // longer than any buffer kept on the side
+            const size_t length = 100 + random() % 3000;
+            field = random() % 2 ? digits(length) : "0." + std::string(length, '0') + "1";
+            break;
+        }
+        default: {
+            static const char *const odd[] = {"",    " ",   " 2",  "2 ", "abc", "1,5", ".",    "-",
+                                              "+",   ".5",  "5.",  "-.5", "inf", "nan", "0x1p3", "\r",
+                                              "1e",  "1e+", "--1", "+-1", "1.2.3", "00007", "1e999"};
+            field = odd[random() % (sizeof odd / sizeof *odd)];
+            if (random() % 8 == 0) field.insert(random() % (field.size() + 1), 1, '\0');
+            break;
+        }
+    }
+    if (random() % 4 == 0) field.insert(0, 1, "+-"[random() % 2]);
+    return field;
+}
+
+// Lines of such fields with every ending the readers tell apart: LF, CRLF,
+// trailing TABs, a lone CR, blank lines, and a last line with or without
+// its newline.
+std::string random_table(std::mt19937_64 &random) {
+    static const char *const endings[] = {"\n", "\n", "\n", "\r\n", "\t\n", "\t\t\n", "\r\r\n", "\n\n", "\r\n\r\n"};
+    std::string input;
+    const size_t lines = random() % 40;
+    const size_t width = 1 + random() % 9;
+    for (size_t line = 0; line < lines; ++line) {
+        const size_t fields = random() % 5 == 0 ? random() % (width + 2) : width;
+        for (size_t f = 0; f < fields; ++f) {
+            if (f > 0) input += '\t';
+            input += random_field(random);
+        }
+        input += endings[random() % (sizeof endings / sizeof *endings)];
+    }
+    if (random() % 3 == 0 && !input.empty()) input.pop_back();
+    return input;
+}
+
+// The fast reader cut into pieces at every kind of place, on one thread
+// and on two, gives the literal reader's table: line numbers count across
+// pieces, values land in file order, and the first short line is the same
+// whichever piece holds it.
+TEST(FastReader, SameTableHoweverTheTextIsCut) {
+    std::mt19937_64 random(20261211);
+    for (int trial = 0; trial < 400; ++trial) {
+        const std::string input = random_table(random);
+        for (unsigned threads : {1u, 2u}) {
+            for (size_t pieces : {size_t{1}, size_t{2}, size_t{3}, size_t{7}, input.size() + 1}) {
+                somap::ParseSharing sharing;
+                sharing.parallel_from = 1;
+                sharing.pieces = pieces;
+                sharing.threads = threads;
+                expect_same_tables(input, sharing);
+                if (::testing::Test::HasFatalFailure()) return;
+            }
+        }
+    }
+}
+
+// Input of a few megabytes with the default sharing, and cut where asked
+// from a given size on: blank lines and trailing TABs early on leave the
+// first pieces short of what their delimiters promised, so the later ones
+// move down to close the gap.
+TEST(FastReader, LargeInputWithGapsBetweenPieces) {
+    std::string input;
+    for (int r = 0; r < 200000; ++r) {
+        input += "0." + std::to_string(r) + "\t" + std::to_string(r % 97);
+        input += r % 1000 == 0 ? "\t\n\n" : "\r\n";
+    }
+    input += "7";  // a short last line without a newline
+    expect_same_tables(input);
+    somap::ParseSharing sharing;
+    sharing.parallel_from = input.size() / 4;
+    sharing.pieces = 3;
+    expect_same_tables(input, sharing);
+}
+
+// Numbers are parsed with round to nearest on every thread whatever the
+// caller's rounding, which the caller gets back: decimals such as 0.1 fall
+// between two doubles, and the other roundings pick the other one.
+TEST(FastReader, DefaultRoundingWhateverTheCallers) {
+    std::string input;
+    for (int r = 0; r < 3000; ++r) input += "0.1\t0.7\t2.675\t-0.3333\t1e-5\t123.456\t" + std::to_string(r) + ".3\n";
+    somap::InputTable expected;
+    somap::build_input_table(std::string(input), expected);
+    somap::ParseSharing sharing;
+    sharing.parallel_from = 1;
+    sharing.pieces = 4;
+    sharing.threads = 2;
+    for (int rounding : {FE_UPWARD, FE_DOWNWARD, FE_TOWARDZERO}) {
+        ASSERT_EQ(std::fesetround(rounding), 0);
+        somap::InputTable table;
+        somap::build_input_table(std::string(input), table, sharing);
+        const int after = std::fegetround();
+        std::fesetround(FE_TONEAREST);
+        EXPECT_EQ(after, rounding);
+        ASSERT_EQ(table.values.size(), expected.values.size());
+        for (size_t k = 0; k < expected.values.size(); ++k)
+            ASSERT_EQ(bits(table.values[k]), bits(expected.values[k])) << "rounding " << rounding << ", value " << k;
+    }
 }
 
 }  // namespace

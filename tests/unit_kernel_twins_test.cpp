@@ -485,6 +485,84 @@ TEST_P(KernelTwins, SweepsAsTrainingRunsThem) {
     EXPECT_GT(twin_skipped, 0u);
 }
 
+// The update's addition at its edges, where the sets with fused
+// multiply-add form some of them as p * 1.0 + w: every weight of the table
+// below meets every input value of its row in lanes and positions that add
+// on either unit (odd and even places of the unrolled groups, the tail
+// after them), with factors that cancel exactly, round to signed zeros,
+// overflow and underflow, all to the bit of the twin's plain additions.
+// First with every distance measured, then with thresholds that let every
+// block leave them out (the other loops), and for inputs with a NaN, which
+// meet weights with NaN of the other sign.
+TEST_P(KernelTwins, SweepUpdatesAtTheEdgesOfAddition) {
+    const double edges[] = {0.0,     -0.0,     5e-324,   -5e-324,  0x1p-1022, -0x1p-1022, 0x1.8p-1070,
+                            DBL_MAX, -DBL_MAX, INFINITY, -INFINITY, 1.0,       -1.0,       0x1p-1000,
+                            3.0,     -0x1p1000, NAN,      -NAN,     0.1,       -0.75};
+    const size_t count = std::size(edges);
+    // Negative rates, under which a weight of -0.0 with an input of 0.0
+    // gets a product of -0.0 and stays -0.0; then rates of one (x - w + w:
+    // exact cancellation to +0.0 where x is 0), ones that carry a product
+    // into the subnormals or past DBL_MAX, and a NaN last (it leaves every
+    // weight NaN).
+    const std::vector<double> rate_tables[] = {{-1.0, -0x1p-60, -2.0},
+                                               {1.0, 0.5, 0x1p-1060, 0x1p1000, 3.0, 0.25, -1.0, NAN}};
+    const size_t n = 19, X = 3, Y = 7;  // two groups of eight and a tail; three blocks
+    const SweepTables tables(n, X, Y);
+    std::vector<double> weights(tables.neurons * n);
+    for (size_t p = 0; p < tables.neurons; ++p)
+        for (size_t k = 0; k < n; ++k) weights[p * n + k] = edges[(p + 3 * k) % count];
+    const std::vector<double> start = packed(weights, tables.neurons, n);
+    const std::vector<double> no_bounds(2 * kLanes * tables.blocks, 0.0);
+    double reach_thresholds[kMaxSweep], lead_smallest[kMaxSweep];
+    std::fill(std::begin(reach_thresholds), std::end(reach_thresholds), -1.0);
+    std::fill(std::begin(lead_smallest), std::end(lead_smallest), -1.0);
+    const training_skip::Margins margins = training_skip::margins_for(n);
+    for (size_t shift = 0; shift < count; ++shift)
+        for (const std::vector<double> &rates : rate_tables)
+            for (bool with_nan : {false, true})
+                for (bool skipping : {false, true}) {
+                    std::vector<double> x(n), next(n);
+                    for (size_t k = 0; k < n; ++k) {
+                        x[k] = edges[(k + shift) % count];
+                        next[k] = edges[(k + 2 * shift + 1) % count];
+                        if (!with_nan && std::isnan(x[k])) x[k] = -0.0;
+                    }
+                    if (with_nan) x[shift % n] = shift % 2 ? NAN : -NAN;
+                    som_engine::SweepJob job;
+                    job.n = n;
+                    job.x = x.data();
+                    job.next_x = next.data();
+                    job.neighbourhood = tables.neighbourhood.data() + (tables.max_sum - shift % (tables.max_sum + 1));
+                    job.rates = rates.data();
+                    job.index_sum = tables.index_sum.data();
+                    job.block_first_sum = tables.block_first_sum.data();
+                    job.iterations = rates.size();
+                    job.margins = margins;
+                    job.twice_norm = training_skip::twice_norm(x.data(), n, margins);
+                    job.next_twice_norm = training_skip::twice_norm(next.data(), n, margins);
+                    if (skipping) {
+                        // Every bound that is a number lies above these
+                        // thresholds: distances go unmeasured, through the
+                        // loops that leave them out.
+                        job.reach_thresholds = reach_thresholds;
+                        job.lead_smallest = lead_smallest;
+                    }
+                    const std::string where = "shift " + std::to_string(shift) + ", " + std::to_string(rates.size()) +
+                                              " rates" + (with_nan ? ", NaN in x" : "") +
+                                              (skipping ? ", skipping" : "");
+                    const SweepResult a = run_sweep(vector(), job, start, no_bounds, 0, tables.blocks, false, false);
+                    const SweepResult b = run_sweep(twin(), job, start, no_bounds, 0, tables.blocks, false, false);
+                    if (!skipping) {
+                        ASSERT_TRUE(same_sweeps(a, b, job.iterations + 1)) << where;
+                        continue;
+                    }
+                    EXPECT_GT(a.skipped, 0u) << where;
+                    for (size_t k = 0; k < a.weights.size(); ++k)
+                        ASSERT_EQ(bits(a.weights[k]), bits(b.weights[k])) << where << ", weight " << k;
+                    ASSERT_TRUE(same(a.out[job.iterations], b.out[job.iterations])) << where << ", next vector";
+                }
+}
+
 INSTANTIATE_TEST_SUITE_P(VectorSets, KernelTwins, ::testing::Values("generic", "avx2", "avx512"));
 
 }  // namespace

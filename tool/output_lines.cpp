@@ -4,12 +4,24 @@
 #include <charconv>
 #include <cstring>
 
+#include <sys/stat.h>
+
 #include "file_io.h"
 
 namespace somap {
 
-OutputLines::OutputLines(int fd, size_t group_bytes)
-    : fd_(fd), group_bytes_(group_bytes), group_(std::max<size_t>(group_bytes, 1)) {}
+OutputLines::OutputLines(int fd, size_t group_bytes) : fd_(fd), group_bytes_(group_bytes) {
+    // A regular file gets a write per line. A kill stops a write to a file
+    // between two pages of the page cache (a pipe takes a write of at most
+    // PIPE_BUF bytes whole or not at all), and a group of lines nearly always
+    // reaches across a page: a run killed while writing a file (GNU parallel's
+    // --halt now does it to jobs whose output it keeps in files) would
+    // nearly always leave a torn last line, where a write per line almost
+    // never does.
+    struct stat st;
+    if (::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) group_bytes_ = 0;
+    group_.resize(std::max<size_t>(group_bytes_, 1));
+}
 
 bool OutputLines::add(size_t i, size_t j, std::string_view line) {
     // The two indices straight into a small buffer: no string is built per

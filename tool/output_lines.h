@@ -21,8 +21,8 @@ inline constexpr size_t kWholeWriteBytes = PIPE_BUF;
 class OutputLines {
   public:
     // Lines are gathered into writes of at most `group_bytes` bytes of whole
-    // lines; a line longer than that is written alone. With 0 every line is
-    // its own write.
+    // lines; a line longer than that is written alone. With 0, and always
+    // into a regular file, every line is its own write.
     OutputLines(int fd, size_t group_bytes);
 
     // Adds the line for one row, writing the lines held before it when it

@@ -3,10 +3,13 @@
 // stores or decides with is computed in the order of operations of the plain
 // code: lanes are independent neurons (or rows), each lane accumulates its
 // own sum in component order, and no multiply is fused with an add. Fused
-// multiply-adds appear in two roles only: a * 1.0 - b, which rounds exactly
-// as a - b, for differences that are only compared; and the approximate
-// scores and bounds of the filters, which only rule candidates out, with an
-// error bound written beside each, before the exact computation decides.
+// multiply-adds appear in three roles only: a * 1.0 - b, which rounds
+// exactly as a - b, for differences that are only compared; p * 1.0 + w,
+// which rounds exactly as p + w, for half of the training update's
+// additions, where the vector holds no NaN (kernels_train.inc says why the
+// bits are the same); and the approximate scores and bounds of the filters,
+// which only rule candidates out, with an error bound written beside each,
+// before the exact computation decides.
 //
 // engine.cpp holds what training and the searches share (kernel choice,
 // threads, packing); options.h the engine's calls with their options and

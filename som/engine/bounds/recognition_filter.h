@@ -94,13 +94,13 @@
 // over every neuron; a neuron outside it is "special" and measured exactly
 // for every row.
 //
-// Every function here has internal linkage: each kernel set is compiled for
-// its own instruction-set level, and a shared copy built for one level must
-// never serve another.
+// Every function here has internal linkage and calls no inline function of
+// the standard library (std::min, std::isnan, ...), whose copies would be
+// weak symbols: each kernel set is compiled for its own instruction-set
+// level, and a shared copy built for one level must never serve another.
 #ifndef SOM_ENGINE_BOUNDS_RECOGNITION_FILTER_H
 #define SOM_ENGINE_BOUNDS_RECOGNITION_FILTER_H
 
-#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstddef>
@@ -147,7 +147,7 @@ inline double length_bound(double squared) { return std::sqrt(squared) * (1.0 + 
 inline int pair_bits_for(size_t n) {
     int log_n = 0;
     while ((size_t{1} << log_n) < n) ++log_n;
-    return std::min(14, (30 - log_n) / 2);
+    return (30 - log_n) / 2 < 14 ? (30 - log_n) / 2 : 14;
 }
 
 // The bound of a row converted to floats, X = x2 (the double sum of the
@@ -185,7 +185,7 @@ inline float float_at_least(double t) {
     // lanes, which must never pass.
     if (!(t < static_cast<double>(FLT_MAX))) return FLT_MAX;
     float f = static_cast<float>(t);
-    if (static_cast<double>(f) < t) f = std::nextafter(f, INFINITY);
+    if (static_cast<double>(f) < t) f = ::nextafterf(f, INFINITY);
     return f;
 }
 

@@ -64,13 +64,13 @@
 // root(v), above(a, b) (every lane of a above b, false for NaN),
 // minus_product(c, a, b) = c - a b and product_minus(a, b, c) = a b - c
 // (one rounding where the unit fuses, two elsewhere: the bound allows both).
-// Every function here has internal linkage: each kernel set is compiled for
-// its own instruction-set level, and a shared copy built for one level must
-// never serve another.
+// Every function here has internal linkage and calls no inline function of
+// the standard library (std::min, std::isnan, ...), whose copies would be
+// weak symbols: each kernel set is compiled for its own instruction-set
+// level, and a shared copy built for one level must never serve another.
 #ifndef SOM_ENGINE_BOUNDS_TRAINING_SKIP_H
 #define SOM_ENGINE_BOUNDS_TRAINING_SKIP_H
 
-#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstddef>
@@ -129,7 +129,8 @@ inline bool rates_allow(const double *rates, size_t count) {
 // unmeasured) when no distance was below DBL_MAX.
 inline double threshold(double smallest, bool found, const Margins &margins) {
     if (!found) return INFINITY;
-    return std::max(std::sqrt(smallest * (1.0 + 4.0 * margins.relative)), kThresholdFloor) * kThresholdUp;
+    const double root = std::sqrt(smallest * (1.0 + 4.0 * margins.relative));
+    return (root < kThresholdFloor ? kThresholdFloor : root) * kThresholdUp;
 }
 
 // R and A from a measured distance D (of the weights now, to x with
@@ -166,9 +167,11 @@ inline bool beyond(Vector reach, Vector t) {
 inline bool bound_failed(double reach, double distance, const Margins &margins) {
     return reach > 0.0 &&
            !(reach * reach * (1.0 - 0.5 * margins.relative) <= distance * (1.0 + 0x1p-50) + 0x1p-1000) &&
-           !std::isnan(distance);
+           !__builtin_isnan(distance);
 }
-inline bool skip_failed(double distance, double smallest) { return !(distance > smallest) && !std::isnan(distance); }
+inline bool skip_failed(double distance, double smallest) {
+    return !(distance > smallest) && !__builtin_isnan(distance);
+}
 
 }  // namespace
 
