@@ -124,6 +124,11 @@ inline double decimal_value(uint64_t mantissa, int exponent, bool negative) {
 
 }  // namespace
 
+// Beyond this many places either way a field is never within 22 of zero
+// unless its zeros and its written exponent cancel, which this path then
+// leaves to the stream.
+constexpr int kExponentLimit = 100000;
+
 bool parse_double_fast(const char *field, size_t length, double &target) {
     const char *p = field, *end = field + length;
     bool negative = false;
@@ -146,7 +151,10 @@ bool parse_double_fast(const char *field, size_t length, double &target) {
                 if (++significant > 19) return false;
                 mantissa = mantissa * 10 + static_cast<uint64_t>(*p - '0');
             }
-            --exponent;
+            // Zeros past kExponentLimit leave the field to the stream, so
+            // that this count and the written exponent below both stay far
+            // inside int and their sum is exact.
+            if (--exponent < -kExponentLimit) return false;
         }
     }
     if (!any_digit) return false;
@@ -157,9 +165,14 @@ bool parse_double_fast(const char *field, size_t length, double &target) {
         bool negative_exponent = false;
         if (p < end && (*p == '-' || *p == '+')) negative_exponent = *p++ == '-';
         if (p == end || !is_digit(*p)) return false;
+        // A written exponent is never clamped: a clamped one could be
+        // cancelled by as many zeros after the point into an exponent this
+        // path accepts ("0.<9999 zeros>1e100000" would read as 1). Past the
+        // limit the field is the stream's.
         int written = 0;
         for (; p < end && is_digit(*p); ++p) {
-            if (written < 10000) written = written * 10 + (*p - '0');
+            written = written * 10 + (*p - '0');
+            if (written > kExponentLimit) return false;
         }
         exponent += negative_exponent ? -written : written;
     }

@@ -83,10 +83,7 @@ def max_threads():
 def set_max_threads(threads):
     """Caps the threads one call may use, for the whole process; 0 restores
     the default (one per hardware thread). Results never depend on it."""
-    threads = _count(threads, "threads")
-    if threads > 0xFFFFFFFF:
-        raise ValueError(f"threads must be at most {0xFFFFFFFF}, not {threads}")
-    _core.set_max_threads(threads)
+    _core.set_max_threads(_count(threads, "threads", most=0xFFFFFFFF))
 
 
 class Map:
@@ -174,13 +171,13 @@ def _map_from_bytes(data):
     return Map(_core.from_map_bytes(data))
 
 
-def _count(value, name):
+def _count(value, name, most=sys.maxsize):
     try:
         value = operator.index(value)
     except TypeError:
         raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
-    if value < 0 or value > sys.maxsize:
-        raise ValueError(f"{name} must be from 0 to {sys.maxsize}, not {value}")
+    if value < 0 or value > most:
+        raise ValueError(f"{name} must be from 0 to {most}, not {value}")
     return value
 
 
