@@ -423,6 +423,15 @@ bool write_whole_file(const char *path, const std::function<bool(int fd)> &produ
         errno = ENOENT;
         return false;
     }
+    // The kernel walks the path first, links and all, under its own rules
+    // (fs.protected_symlinks among them): a path-only open touches nothing
+    // it reaches, not even a FIFO or a device. Only what it lets through is
+    // resolved below, to find what to replace; a path that leads nowhere yet
+    // is left to the opens that may create it.
+    {
+        Descriptor walked(::open(path, O_PATH | O_CLOEXEC));
+        if (walked.get() < 0 && errno != ENOENT) return false;
+    }
     Target target;
     if (!resolve(path, target)) return false;
     switch (target.kind) {
