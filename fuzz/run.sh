@@ -27,9 +27,10 @@ if ! command -v "$cxx" >/dev/null; then
   exit 1
 fi
 
-# Never contract or reassociate floating point: the input reader's fast
-# parser must match the stream bit for bit, as in every other build.
-common=(-std=c++17 -g -O1 -fno-omit-frame-pointer -ffp-contract=off -fno-fast-math
+# Never contract floating point: the input reader's fast parser must match
+# the stream bit for bit, as in every other build (fast-math is refused by
+# som/base/exact_build.h in the library's computing sources).
+common=(-std=c++17 -g -O1 -fno-omit-frame-pointer -ffp-contract=off
         -fsanitize=address,undefined -fno-sanitize-recover=all
         -I. -Itool -Icommon)
 mkdir -p "$out/obj"
