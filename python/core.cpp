@@ -26,7 +26,6 @@
 #include "input_table.h"
 #include "paths.h"
 #include "som/som.h"
-#include "som/som_analysis.h"
 #include "texts.h"
 
 namespace py = pybind11;

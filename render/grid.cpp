@@ -1,6 +1,6 @@
 #include "grid.h"
 
-#include "som/som_analysis.h"
+#include "som/som.h"
 
 namespace somap::render {
 

@@ -1,5 +1,5 @@
 // A loaded map as the picture shows it: its shape, its U-matrix and the
-// component planes drawn, computed by the library (som/som_analysis.h).
+// component planes drawn, computed by the library (som/som.h).
 #ifndef SOMAP_RENDER_GRID_H
 #define SOMAP_RENDER_GRID_H
 

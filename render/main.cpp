@@ -20,7 +20,6 @@
 #include "input_table.h"
 #include "paths.h"
 #include "som/som.h"
-#include "som/som_analysis.h"
 #include "svg.h"
 #include "texts.h"
 #include "winners.h"

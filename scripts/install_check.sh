@@ -31,7 +31,6 @@ fail() { echo "install check: $*" >&2; exit 1; }
 libdir=$(cd "$prefix" && dirname "$(find . -name libsom.a | head -1)")
 [ -n "$libdir" ] || fail "libsom.a not installed"
 for file in bin/somap bin/somap-render share/man/man1/somap.1 share/man/man1/somap-render.1 include/som/som.h \
-            include/som/som_analysis.h \
             share/doc/somap/LICENSE "$libdir/libsom.a" \
             "$libdir/pkgconfig/som.pc" "$libdir/cmake/som/somConfig.cmake"; do
   [ -f "$prefix/$file" ] || fail "$file not installed"
@@ -112,7 +111,7 @@ HOME="$home" cmake --install build-install --prefix "$home/.local" >/dev/null
 deb=$(ls -t build-install/somap_*.deb | head -1)
 contents=$(dpkg-deb -c "$deb")
 for file in usr/bin/somap usr/bin/somap-render usr/share/man/man1/somap.1 usr/include/som/som.h \
-            usr/include/som/som_analysis.h usr/lib/libsom.a \
+            usr/lib/libsom.a \
             usr/share/doc/somap/LICENSE \
             usr/lib/pkgconfig/som.pc usr/lib/cmake/som/somConfig.cmake; do
   grep -q " \./$file\$" <<<"$contents" || fail "$deb lacks /$file"

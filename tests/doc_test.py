@@ -45,7 +45,6 @@ BLOCK_TIMEOUT = 120
 # `somap -x 12 -y 12 -i 200 -s` trains it.
 FRAGMENT_PROLOGUE = """\
 #include <som/som.h>
-#include <som/som_analysis.h>
 
 #include <signal.h>
 #include <stdio.h>

@@ -1,4 +1,4 @@
-// The analysis calls (som_analysis.h) on maps built by hand, where every
+// The analysis calls (som.h) on maps built by hand, where every
 // figure can be worked out on paper, and against a search written out here
 // on a map full of ties. Refusals of damaged networks and null arguments
 // are in unit_api_test.cpp, the floating-point environment in
@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "som/som.h"
-#include "som/som_analysis.h"
 #include "test_support.h"
 #include "unit_helpers.h"
 

@@ -20,7 +20,6 @@
 #include <vector>
 
 #include "som/som.h"
-#include "som/som_analysis.h"
 #include "test_support.h"
 #include "unit_helpers.h"
 

@@ -25,7 +25,6 @@
 
 #include "som/engine/options.h"
 #include "som/som.h"
-#include "som/som_analysis.h"
 #include "test_support.h"
 #include "unit_helpers.h"
 

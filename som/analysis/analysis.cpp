@@ -2,7 +2,7 @@
 // U-matrix, component planes, hit counts. Built on the public calls (shape,
 // flat weights, the read-only winner search) and the literal primitives, so
 // every distance here is the search's own, to the bit.
-#include "som/som_analysis.h"
+#include "som/som.h"
 
 #include <algorithm>
 #include <cmath>

@@ -4,7 +4,6 @@
  * figures and U-matrix; also that the header and the library agree on the
  * version, and that calls report their status. */
 #include <som/som.h>
-#include <som/som_analysis.h>
 
 #include <stdio.h>
 #include <string.h>
